@@ -1,0 +1,75 @@
+// Every fixed text of gemmel, byte for byte: what it prints, the names of the
+// profile files, the keys it looks for and the directories it swaps.
+#ifndef GEMMEL_CLI_TEXTS_H_
+#define GEMMEL_CLI_TEXTS_H_
+
+#include <array>
+#include <string_view>
+
+namespace gemmel::texts {
+
+// Help and diagnostics (standard output).
+inline constexpr std::string_view kTitle = "Gemmel";
+inline constexpr std::string_view kHelpOption = "--help";
+inline constexpr std::array<std::string_view, 11> kHelp = {
+    "Cambia i percorsi dei file di configurazione di Mozilla\n",
+    "in modo da usare la stessa cartella per la versione di Windows e di "
+    "Linux\n\n",
+    "uso:\n",
+    "\tgemmel [windir] [linuxdir] [ambiente] [modo]\n",
+    "con:\n",
+    "\t[windir]:\tpercorso completo della cartella windows di mozilla\n",
+    "\t\t\t(es. d:\\documenti\\mozilla\\default\\asd6dhre.slt\\)\n",
+    "\t[linuxdir]:\tpercorso completo della cartella linux di mozilla\n",
+    "\t\t\t(es. /mnt/D/mozilla/default/asd6dhre.slt/)\n",
+    "\t[ambiente]:\twin (windows), linux (linux)\n",
+    "\t[modo]:\t\twin (da linux a windows), linux (da windows a linux)\n",
+};
+inline constexpr std::array<std::string_view, 4> kWrongCount = {
+    "Numero di parametri errato!",
+    "Scrivi:",
+    "\tgemmel --help",
+    "per l'help",
+};
+inline constexpr std::string_view kUnknownParameter = "Parametro sconosciuto";
+inline constexpr std::string_view kDoneToWindows =
+    "Esportazione linux->windows terminata!";
+inline constexpr std::string_view kDoneToLinux =
+    "Esportazione windows->linux terminata!";
+
+// Failures of one profile file (standard error); each is followed by a path.
+inline constexpr std::string_view kCannotRead = "Impossibile leggere il file";
+inline constexpr std::string_view kCannotBackUp =
+    "Impossibile scrivere la copia di sicurezza, file non modificato";
+inline constexpr std::string_view kCannotWrite =
+    "Impossibile scrivere il file, l'originale e' in";
+inline constexpr std::string_view kTooLarge =
+    "Il file convertito raggiungerebbe 2 GiB, file non modificato";
+
+// Values of `ambiente` and `modo`.
+inline constexpr std::string_view kWindows = "win";
+inline constexpr std::string_view kLinux = "linux";
+
+// The profile files, in the order they are converted.
+inline constexpr std::string_view kPanacea = "panacea.dat";
+inline constexpr std::string_view kPrefs = "prefs.js";
+
+// What the recipes look for.
+inline constexpr std::string_view kSlash = "/";
+inline constexpr std::string_view kEscapedSeparator = "\\\\";
+inline constexpr std::string_view kMailCacheAnchor = "<(80";
+inline constexpr std::string_view kCacheDirectoryKey =
+    "browser.cache.disk.parent_directory";
+inline constexpr std::string_view kSearchEngineKey =
+    "browser.search.defaultengine";
+inline constexpr std::string_view kNewsrcRootKey = "mail.newsrc_root";
+inline constexpr std::string_view kStatementEnd = ");";
+// C:\PROGRA~1\MOZILLA.ORG\MOZILLA\searchplugins\ as the browser stores it.
+inline constexpr std::string_view kWindowsSearchplugins =
+    "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C";
+inline constexpr std::string_view kLinuxSearchplugins =
+    "/usr/local/mozilla/searchplugins/";
+
+}  // namespace gemmel::texts
+
+#endif  // GEMMEL_CLI_TEXTS_H_

@@ -1,0 +1,70 @@
+#include "profile/file.h"
+
+#include <sys/stat.h>
+
+#include <utility>
+
+#include "profile/posix_io.h"
+
+namespace gemmel {
+
+File::File(const char* name) : path_(name) { state_ = load(); }
+
+FileState File::load() {
+  posix::Descriptor input;
+  struct stat status {};
+  if (posix::open_regular_for_reading(path_, input, status)) {
+    return FileState::kUnreadable;
+  }
+  if (posix::read_to_end(input.get(), text_, kMaxLength,
+                         static_cast<std::size_t>(status.st_size))) {
+    text_.clear();
+    return FileState::kUnreadable;
+  }
+  length_ = static_cast<std::int32_t>(text_.size());
+  // The backup is written from the bytes just read, so it is exactly the
+  // text the conversion starts from even if the file changed meanwhile.
+  if (posix::write_backup(backup_path(), text_, status)) {
+    return FileState::kBackupFailed;
+  }
+  return FileState::kReady;
+}
+
+void File::replace(const ReplaceCall& call) {
+  if (state_ != FileState::kReady) return;
+  if (!apply_replace(call, text_, length_, spare_)) {
+    state_ = FileState::kTooLarge;
+  }
+}
+
+void File::replace(std::string target, std::string replacement,
+                   std::int32_t start) {
+  replace(ReplaceCall{.form = Form::kOffset,
+                      .target = target,
+                      .replacement = replacement,
+                      .start = start});
+}
+
+void File::replace(std::string target, std::string replacement,
+                   std::string start_key) {
+  replace(ReplaceCall{.form = Form::kStartKey,
+                      .target = target,
+                      .replacement = replacement,
+                      .start_key = start_key});
+}
+
+void File::replace(std::string target, std::string replacement,
+                   std::string start_key, std::string end_key) {
+  replace(ReplaceCall{.form = Form::kBounded,
+                      .target = target,
+                      .replacement = replacement,
+                      .start_key = start_key,
+                      .end_key = end_key});
+}
+
+bool File::write() {
+  if (state_ != FileState::kReady) return false;
+  return !posix::rewrite(path_, text_);
+}
+
+}  // namespace gemmel

@@ -1,0 +1,310 @@
+// The built program end to end: each test runs it in a fresh folder and
+// checks its standard output, standard error, exit status and the files'
+// bytes exactly.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace gemmel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kHelpText =
+    "Gemmel\n"
+    "Cambia i percorsi dei file di configurazione di Mozilla\n"
+    "in modo da usare la stessa cartella per la versione di Windows e di "
+    "Linux\n\n"
+    "uso:\n"
+    "\tgemmel [windir] [linuxdir] [ambiente] [modo]\n"
+    "con:\n"
+    "\t[windir]:\tpercorso completo della cartella windows di mozilla\n"
+    "\t\t\t(es. d:\\documenti\\mozilla\\default\\asd6dhre.slt\\)\n"
+    "\t[linuxdir]:\tpercorso completo della cartella linux di mozilla\n"
+    "\t\t\t(es. /mnt/D/mozilla/default/asd6dhre.slt/)\n"
+    "\t[ambiente]:\twin (windows), linux (linux)\n"
+    "\t[modo]:\t\twin (da linux a windows), linux (da windows a linux)\n";
+const std::string kReminder =
+    "Numero di parametri errato!\nScrivi:\n\tgemmel --help\nper l'help\n";
+const std::string kToLinux = "Esportazione windows->linux terminata!\n";
+const std::string kToWindows = "Esportazione linux->windows terminata!\n";
+const std::string kHelpWindir = "d:\\documenti\\mozilla\\default\\asd6dhre.slt\\";
+const std::string kHelpLinuxdir = "/mnt/D/mozilla/default/asd6dhre.slt/";
+
+std::string source_file(const std::string& relative) {
+  return read_file(fs::path(GEMMEL_SOURCE_DIR) / relative);
+}
+
+// Every occurrence of `from` in `text` replaced by `to`.
+std::string substitute(std::string text, const std::string& from,
+                       const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  RunResult run(const std::vector<std::string>& args) {
+    return run_gemmel(args, {.cwd = dir_.path()});
+  }
+  RunResult run_as_nobody(const std::vector<std::string>& args) {
+    return run_gemmel(args, {.cwd = dir_.path(), .user = kNobody});
+  }
+  // The sample profile, in Windows form, copied to `folder`.
+  void copy_sample(const fs::path& folder) {
+    fs::create_directories(folder);
+    write_file(folder / "prefs.js", source_file("examples/profile/prefs.js"));
+    write_file(folder / "panacea.dat",
+               source_file("examples/profile/panacea.dat"));
+  }
+  // A small profile in Linux form whose folder is /p/ (d:\p\ under Windows).
+  void small_linux_profile() {
+    write_file(dir_ / "panacea.dat", "(1=/p/a)<(80 (2=/p/b/c)");
+    write_file(dir_ / "prefs.js", "pref(\"mail.newsrc_root\", \"/p/News\");");
+  }
+
+  ScopedTempDir dir_;
+};
+
+TEST_F(CliTest, HelpAndWrongCommandLines) {
+  EXPECT_EQ(run({"--help"}), (RunResult{kHelpText, "", 1}));
+  // Any other single argument is refused by name, the empty one included.
+  for (const std::string arg : {"-h", "help", "--HELP", "--help ", ""}) {
+    EXPECT_EQ(run({arg}),
+              (RunResult{"Parametro sconosciuto\n" + arg + "\n", "", 1}))
+        << "argument '" << arg << "'";
+  }
+  // Every count but one and four gets the reminder, never the help.
+  const std::vector<std::vector<std::string>> counts = {
+      {}, {"--help", "--help"}, {"a", "b", "c"}, {"a", "b", "c", "d", "e"}};
+  for (const auto& args : counts) {
+    EXPECT_EQ(run(args), (RunResult{kReminder, "", 1}))
+        << args.size() << " arguments";
+  }
+  EXPECT_TRUE(list_dir(dir_.path()).empty());
+}
+
+TEST_F(CliTest, UnknownModoTouchesNothing) {
+  small_linux_profile();
+  EXPECT_EQ(run({"d:\\p\\", "/p/", "x", "Win"}),
+            (RunResult{"Parametro sconosciuto\nWin\n", "", 1}));
+  EXPECT_EQ(run({"d:\\p\\", "/p/", "linux", ""}),
+            (RunResult{"Parametro sconosciuto\n\n", "", 1}));
+  EXPECT_EQ(list_dir(dir_.path()),
+            (std::vector<std::string>{"panacea.dat", "prefs.js"}));
+}
+
+TEST_F(CliTest, ConvertsTheSampleProfileBothWays) {
+  // The profile folder is a real one here, so the Linux form of every path
+  // names it instead of /mnt/D/mozilla/default/asd6dhre.slt/.
+  const fs::path folder = dir_ / "asd6dhre.slt";
+  copy_sample(folder);
+  const std::string linuxdir = folder.string() + "/";
+  const std::string windows_prefs = source_file("examples/profile/prefs.js");
+  const std::string windows_panacea =
+      source_file("examples/profile/panacea.dat");
+
+  EXPECT_EQ(run({kHelpWindir, linuxdir, "linux", "linux"}),
+            (RunResult{kToLinux, "", 0}));
+  const std::string linux_prefs = read_file(folder / "prefs.js");
+  EXPECT_EQ(linux_prefs, substitute(source_file("tests/data/prefs-linux.js"),
+                                    kHelpLinuxdir, linuxdir));
+  EXPECT_EQ(read_file(folder / "panacea.dat"),
+            substitute(source_file("tests/data/panacea-linux.dat"),
+                       kHelpLinuxdir, linuxdir));
+  EXPECT_EQ(read_file(folder / "prefs.js-bak"), windows_prefs);
+  EXPECT_EQ(read_file(folder / "panacea.dat-bak"), windows_panacea);
+
+  // Back to Windows: the original again, but the cache directory now keeps
+  // the trailing separator it gained on the way to Linux.
+  EXPECT_EQ(run({kHelpWindir, linuxdir, "linux", "win"}),
+            (RunResult{kToWindows, "", 0}));
+  EXPECT_EQ(read_file(folder / "panacea.dat"), windows_panacea);
+  EXPECT_EQ(read_file(folder / "prefs.js"),
+            substitute(windows_prefs, "asd6dhre.slt\");",
+                       "asd6dhre.slt\\\\\");"));
+  // Each run replaced the backups with the files as it found them.
+  EXPECT_EQ(read_file(folder / "prefs.js-bak"), linux_prefs);
+}
+
+TEST_F(CliTest, WindowsToLinuxFollowsTheHelpsWorkedExample) {
+  write_file(dir_ / "panacea.dat", "");
+  write_file(dir_ / "prefs.js",
+             "user_pref(\"browser.cache.disk.parent_directory\", "
+             "\"d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt\");\n"
+             "user_pref(\"mail.newsrc_root\", "
+             "\"d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt\\\\Mail\");\n"
+             "user_pref(\"x\", \"e:\\\\other\\\\place\");\n");
+  EXPECT_EQ(run({kHelpWindir, kHelpLinuxdir, "elsewhere", "linux"}),
+            (RunResult{kToLinux, "", 0}));
+  EXPECT_EQ(read_file(dir_ / "prefs.js"),
+            "user_pref(\"browser.cache.disk.parent_directory\", "
+            "\"/mnt/D/mozilla/default/asd6dhre.slt/\");\n"
+            "user_pref(\"mail.newsrc_root\", "
+            "\"/mnt/D/mozilla/default/asd6dhre.slt/Mail\");\n"
+            "user_pref(\"x\", \"e:/other/place\");\n");
+}
+
+TEST_F(CliTest, LinuxToWindowsConvertsEverySeparatorAfterTheKeys) {
+  small_linux_profile();
+  write_file(dir_ / "prefs.js",
+             "pref(\"browser.cache.disk.parent_directory\", \"/p\");\n"
+             "pref(\"browser.search.defaultengine\", "
+             "\"engine:///usr/local/mozilla/searchplugins/g.src\");\n"
+             "pref(\"h\", \"http://x/\");\n"
+             "pref(\"mail.newsrc_root\", \"/p/News\");\n"
+             "pref(\"u\", \"http://x/\");\n");
+  EXPECT_EQ(run({"d:\\p\\", "/p/", "?", "win"}),
+            (RunResult{kToWindows, "", 0}));
+  // Before "<(80" only the folder changes; after it every slash.
+  EXPECT_EQ(read_file(dir_ / "panacea.dat"), "(1=d:\\\\p\\\\a)<(80 (2=d:\\\\p\\\\b\\\\c)");
+  EXPECT_EQ(read_file(dir_ / "prefs.js"),
+            "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\p\");\n"
+            "pref(\"browser.search.defaultengine\", \"engine://"
+            "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
+            "g.src\");\n"
+            "pref(\"h\", \"http://x/\");\n"
+            "pref(\"mail.newsrc_root\", \"d:\\\\p\\\\News\");\n"
+            "pref(\"u\", \"http:\\\\\\\\x\\\\\");\n");
+}
+
+TEST_F(CliTest, AmbienteChoosesWhereTheFilesAreOpened) {
+  // "win" opens them under the escaped Windows folder: on Linux that is a
+  // name in the current folder, backslashes and all.
+  write_file(dir_ / "d:\\\\p\\\\panacea.dat", "<(80 a\\\\b");
+  write_file(dir_ / "d:\\\\p\\\\prefs.js", "");
+  EXPECT_EQ(run({"d:\\p\\", "/p/", "win", "linux"}),
+            (RunResult{kToLinux, "", 0}));
+  EXPECT_EQ(read_file(dir_ / "d:\\\\p\\\\panacea.dat"), "<(80 a/b");
+  EXPECT_TRUE(fs::exists(dir_ / "d:\\\\p\\\\prefs.js-bak"));
+  // An unknown one, compared case-sensitively, opens the bare names here.
+  small_linux_profile();
+  EXPECT_EQ(run({"d:\\p\\", "/p/", "Linux", "win"}),
+            (RunResult{kToWindows, "", 0}));
+  EXPECT_EQ(read_file(dir_ / "prefs.js"),
+            "pref(\"mail.newsrc_root\", \"d:\\\\p\\\\News\");");
+  EXPECT_EQ(read_file(dir_ / "prefs.js-bak"),
+            "pref(\"mail.newsrc_root\", \"/p/News\");");
+}
+
+TEST_F(CliTest, FilesThatCannotBeReadAreReportedAndNothingIsCreated) {
+  // Neither file exists.
+  EXPECT_EQ(run({"d:\\p\\", "/p/", "x", "win"}),
+            (RunResult{"",
+                       "Impossibile leggere il file\npanacea.dat\n"
+                       "Impossibile leggere il file\nprefs.js\n",
+                       1}));
+  EXPECT_TRUE(list_dir(dir_.path()).empty());
+
+  // A directory and a FIFO in their places; the FIFO must not hang the run.
+  const fs::path folder = dir_ / "profile";
+  fs::create_directories(folder / "panacea.dat");
+  ASSERT_EQ(mkfifo((folder / "prefs.js").c_str(), 0644), 0);
+  write_file(folder / "prefs.js-bak", "older backup");
+  const std::string linuxdir = folder.string() + "/";
+  EXPECT_EQ(run({"d:\\p\\", linuxdir, "linux", "win"}),
+            (RunResult{"",
+                       "Impossibile leggere il file\n" + linuxdir +
+                           "panacea.dat\nImpossibile leggere il file\n" +
+                           linuxdir + "prefs.js\n",
+                       1}));
+  EXPECT_EQ(list_dir(folder), (std::vector<std::string>{
+                                  "panacea.dat", "prefs.js", "prefs.js-bak"}));
+  EXPECT_EQ(read_file(folder / "prefs.js-bak"), "older backup");
+}
+
+TEST_F(CliTest, AFailedBackupLeavesItsFileAloneAndTheOtherIsConverted) {
+  small_linux_profile();
+  fs::create_directory(dir_ / "panacea.dat-bak");
+  EXPECT_EQ(run({"d:\\p\\", "/p/", "x", "win"}),
+            (RunResult{"",
+                       "Impossibile scrivere la copia di sicurezza, file non "
+                       "modificato\npanacea.dat-bak\n",
+                       1}));
+  EXPECT_EQ(read_file(dir_ / "panacea.dat"), "(1=/p/a)<(80 (2=/p/b/c)");
+  EXPECT_EQ(read_file(dir_ / "prefs.js"),
+            "pref(\"mail.newsrc_root\", \"d:\\\\p\\\\News\");");
+}
+
+TEST_F(CliTest, AFailedRewriteIsReportedWithTheBackupHoldingTheOriginal) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+  small_linux_profile();
+  // The folder is open to all, the file is not writable by the user.
+  fs::permissions(dir_ / "prefs.js", static_cast<fs::perms>(0644));
+  fs::permissions(dir_ / "panacea.dat", static_cast<fs::perms>(0666));
+  EXPECT_EQ(run_as_nobody({"d:\\p\\", "/p/", "x", "win"}),
+            (RunResult{"",
+                       "Impossibile scrivere il file, l'originale e' in\n"
+                       "prefs.js-bak\n",
+                       1}));
+  EXPECT_EQ(read_file(dir_ / "prefs.js"),
+            "pref(\"mail.newsrc_root\", \"/p/News\");");
+  EXPECT_EQ(read_file(dir_ / "prefs.js-bak"),
+            "pref(\"mail.newsrc_root\", \"/p/News\");");
+  EXPECT_EQ(read_file(dir_ / "panacea.dat"),
+            "(1=d:\\\\p\\\\a)<(80 (2=d:\\\\p\\\\b\\\\c)");
+}
+
+TEST_F(CliTest, NewBackupsAreNoMoreOpenThanTheirFiles) {
+  small_linux_profile();
+  fs::permissions(dir_ / "prefs.js", static_cast<fs::perms>(0600));
+  fs::permissions(dir_ / "panacea.dat", static_cast<fs::perms>(0666));
+  const mode_t old_umask = umask(0);  // inherited by the program
+  const RunResult result = run({"d:\\p\\", "/p/", "x", "win"});
+  umask(old_umask);
+  EXPECT_EQ(result, (RunResult{kToWindows, "", 0}));
+  EXPECT_EQ(mode_of(dir_ / "prefs.js-bak"), 0600u);
+  EXPECT_EQ(mode_of(dir_ / "panacea.dat-bak"), 0664u);
+  EXPECT_EQ(mode_of(dir_ / "prefs.js"), 0600u);
+}
+
+TEST_F(CliTest, RealProfilesSurviveARoundTrip) {
+  const auto real = real_profiles();
+  if (!real) GTEST_SKIP() << "no real profiles beside the project";
+  const std::string prefs = read_file(*real / "prefs-linux-webthumb.js");
+  const std::string panacea = read_file(*real / "panacea-linux-commcentral.dat");
+  write_file(dir_ / "prefs.js", prefs);
+  write_file(dir_ / "panacea.dat", panacea);
+  const std::string windir = "c:\\profilo\\";
+  const std::string linuxdir = "/home/user01/.mozilla/user01/tzfyduwh.slt/";
+
+  EXPECT_EQ(run({windir, linuxdir, "x", "win"}), (RunResult{kToWindows, "", 0}));
+  const std::string windows_prefs = read_file(dir_ / "prefs.js");
+  // The cache folder is stored without its trailing slash.
+  EXPECT_NE(windows_prefs.find("\"browser.cache.disk.parent_directory\", "
+                               "\"c:\\\\profilo\");"),
+            std::string::npos);
+  EXPECT_NE(windows_prefs.find("\"mail.newsrc_root\", "
+                               "\"c:\\\\profilo\\\\News\");"),
+            std::string::npos);
+  // After mail.newsrc_root even slashes in preference names are converted.
+  EXPECT_NE(windows_prefs.find("print.printer_PostScript\\\\default."),
+            std::string::npos);
+  EXPECT_EQ(windows_prefs.find(linuxdir.substr(0, linuxdir.size() - 1)),
+            std::string::npos);
+
+  // Back to Linux: everything as it was, but the cache folder now ends in a
+  // slash. The mail folder cache, broken across lines, comes back whole.
+  EXPECT_EQ(run({windir, linuxdir, "x", "linux"}), (RunResult{kToLinux, "", 0}));
+  EXPECT_EQ(read_file(dir_ / "prefs.js"),
+            substitute(prefs, "tzfyduwh.slt\");", "tzfyduwh.slt/\");"));
+  EXPECT_EQ(read_file(dir_ / "panacea.dat"), panacea);
+
+  // A CR-only file in which no folder occurs is left byte for byte.
+  const std::string mac = read_file(*real / "panacea-mac-jmork.dat");
+  write_file(dir_ / "panacea.dat", mac);
+  EXPECT_EQ(run({windir, linuxdir, "x", "linux"}), (RunResult{kToLinux, "", 0}));
+  EXPECT_EQ(read_file(dir_ / "panacea.dat"), mac);
+}
+
+}  // namespace
+}  // namespace gemmel::testing

@@ -1,0 +1,246 @@
+// The profile file buffer: loading with its backup, the three forms of
+// replace, and writing back.
+#include "profile/file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support.h"
+
+namespace gemmel {
+namespace {
+
+using testing::mode_of;
+using testing::read_file;
+using testing::ScopedTempDir;
+using testing::write_file;
+namespace fs = std::filesystem;
+
+class FileTest : public ::testing::Test {
+ protected:
+  // A ready File holding `content`, loaded from a fresh file.
+  File& load(const std::string& content) {
+    write_file(dir_ / "a.txt", content);
+    file_.emplace((dir_ / "a.txt").c_str());
+    EXPECT_EQ(file_->state(), FileState::kReady);
+    return *file_;
+  }
+  std::string text() const { return std::string(file_->text()); }
+  // The tracked length must agree with the text after every call.
+  void expect_length_tracked() const {
+    EXPECT_EQ(static_cast<std::size_t>(file_->length()), file_->text().size());
+  }
+
+  ScopedTempDir dir_;
+  std::optional<File> file_;
+};
+
+TEST_F(FileTest, OffsetFormReplacesEveryOccurrenceFromTheStart) {
+  // The basic case; length goes from 4 to 6.
+  File& f = load("axbx");
+  EXPECT_EQ(f.length(), 4);
+  f.replace("x", "yy", 0);
+  EXPECT_EQ(text(), "ayybyy");
+  EXPECT_EQ(f.length(), 6);
+  // The replacement's end and the bytes after it form a new match.
+  load("abb").replace("ab", "a", 0);
+  EXPECT_EQ(text(), "a");
+  expect_length_tracked();
+  // A start in the middle leaves earlier matches; a negative one counts as 0.
+  load("x.x.x").replace("x", "y", 2);
+  EXPECT_EQ(text(), "x.y.y");
+  load("x.x").replace("x", "y", -5);
+  EXPECT_EQ(text(), "y.y");
+  // A start beyond the end changes nothing.
+  load("xx").replace("x", "y", 3);
+  EXPECT_EQ(text(), "xx");
+}
+
+TEST_F(FileTest, StartKeyFormLeavesWhatStandsBeforeTheKey) {
+  File& f = load("a/b K/c/d");
+  f.replace("/", "AB", std::string("K"));
+  EXPECT_EQ(text(), "a/b KABcABd");
+  expect_length_tracked();
+  // The key itself is searched: a target that begins with it is replaced.
+  load("xKy Ky").replace("Ky", "Z", std::string("K"));
+  EXPECT_EQ(text(), "xZ Z");
+  // A key that does not occur leaves the text alone; an empty one is at 0.
+  load("a/b").replace("/", "-", std::string("K"));
+  EXPECT_EQ(text(), "a/b");
+  load("a/b/").replace("/", "-", std::string());
+  EXPECT_EQ(text(), "a-b-");
+  // Only the first occurrence of the key counts.
+  load("/K/K/").replace("/", "-", std::string("K"));
+  EXPECT_EQ(text(), "/K-K-");
+}
+
+TEST_F(FileTest, BoundedFormWorksWithinOneStatement) {
+  // A match that begins before the end key and runs past it is replaced.
+  load("k ab);cd").replace("b);c", "X", "k", ");");
+  EXPECT_EQ(text(), "k aXd");
+  // Growing replacement: the fixed limit cuts the region short.
+  load("k//;").replace("/", "ABC", "k", ";");
+  EXPECT_EQ(text(), "kABC/;");
+  expect_length_tracked();
+  // Shrinking replacement: bytes after the end key come into the region.
+  load("kab;ab").replace("ab", "x", "k", ";");
+  EXPECT_EQ(text(), "kx;ab");
+  load("kabab;ab").replace("ab", "x", "k", ";");
+  EXPECT_EQ(text(), "kxx;x");
+  expect_length_tracked();
+  // A replacement containing its target further on is searched again.
+  load("kbx;").replace("b", "ab", "k", ";");
+  EXPECT_EQ(text(), "kaabx;");
+  // Missing start key, missing end key, end key only before the start key.
+  load("a/b;").replace("/", "-", "k", ";");
+  EXPECT_EQ(text(), "a/b;");
+  load("k/b").replace("/", "-", "k", ";");
+  EXPECT_EQ(text(), "k/b");
+  load("/;k/").replace("/", "-", "k", ";");
+  EXPECT_EQ(text(), "/;k/");
+  // An empty end key occurs at the start key: the region is empty.
+  load("k/;").replace("k", "-", "k", "");
+  EXPECT_EQ(text(), "k/;");
+  // The end key is searched from the start key's own offset.
+  load("k/k;").replace("/", "-", "k", "k");
+  EXPECT_EQ(text(), "k/k;");
+}
+
+TEST_F(FileTest, CallsThatWouldNeverEndStopAfterTheirInsertions) {
+  // An empty target has no occurrence.
+  load("abc").replace("", "x", 0);
+  EXPECT_EQ(text(), "abc");
+  load("abc").replace("", "x", "", "c");
+  EXPECT_EQ(text(), "abc");
+  // A replacement that begins with its target, in every form.
+  load("xx").replace("x", "xy", 0);
+  EXPECT_EQ(text(), "xyxy");
+  load("-xx").replace("x", "xx", std::string("-"));
+  EXPECT_EQ(text(), "-xxxx");
+  load("kxx;").replace("x", "xz", "k", ";");
+  EXPECT_EQ(text(), "kxzx;");
+  expect_length_tracked();
+  // A replacement that contains its target, in the two unbounded forms.
+  load("x.x").replace("x", "yx", 0);
+  EXPECT_EQ(text(), "yx.yx");
+  load("K/a/").replace("/", "\\/", std::string("K"));
+  EXPECT_EQ(text(), "K\\/a\\/");
+  // The same replacement in the bounded form keeps the resume rule, and ends
+  // because the fixed limit stops it.
+  load("kxx;").replace("x", "yx", "k", ";");
+  EXPECT_EQ(text(), "kyyxx;");
+  expect_length_tracked();
+}
+
+TEST_F(FileTest, BytesAreKeptAsTheyAre) {
+  const std::string binary("a\0b\r\nc\0\xff\r\n", 10);
+  File& f = load(binary);
+  EXPECT_EQ(f.length(), 10);
+  EXPECT_EQ(read_file(dir_ / "a.txt-bak"), binary);
+  f.replace(std::string("\0", 1), "N", 0);
+  EXPECT_EQ(text(), "aNb\r\ncN\xff\r\n");
+  ASSERT_TRUE(f.write());
+  EXPECT_EQ(read_file(dir_ / "a.txt"), "aNb\r\ncN\xff\r\n");
+  // CRLF is not a line end to the buffer: "\r\n" can be a target.
+  load("a\r\nb").replace("\r\n", "\n", 0);
+  EXPECT_EQ(text(), "a\nb");
+}
+
+TEST_F(FileTest, LoadingWritesAnExactBackupEvenWhenNothingChanges) {
+  write_file(dir_ / "a.txt-bak", "an older backup, longer than the file");
+  File& f = load("content\n");
+  EXPECT_EQ(read_file(dir_ / "a.txt-bak"), "content\n");
+  f.replace("absent", "x", 0);
+  ASSERT_TRUE(f.write());
+  EXPECT_EQ(read_file(dir_ / "a.txt"), "content\n");
+  // Destroying a File never writes it.
+  load("before").replace("before", "after", 0);
+  file_.reset();
+  EXPECT_EQ(read_file(dir_ / "a.txt"), "before");
+}
+
+TEST_F(FileTest, UnreadableFilesAreNeitherBackedUpNorCreated) {
+  write_file(dir_ / "missing-bak", "keep me");
+  File missing((dir_ / "missing").c_str());
+  EXPECT_EQ(missing.state(), FileState::kUnreadable);
+  EXPECT_EQ(missing.length(), 0);
+  EXPECT_FALSE(missing.write());
+  EXPECT_FALSE(fs::exists(dir_ / "missing"));
+  EXPECT_EQ(read_file(dir_ / "missing-bak"), "keep me");
+
+  fs::create_directory(dir_ / "folder");
+  EXPECT_EQ(File((dir_ / "folder").c_str()).state(), FileState::kUnreadable);
+  EXPECT_FALSE(fs::exists(dir_ / "folder-bak"));
+
+  // Opening a FIFO must not wait for a writer.
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0644), 0);
+  EXPECT_EQ(File((dir_ / "fifo").c_str()).state(), FileState::kUnreadable);
+  EXPECT_FALSE(fs::exists(dir_ / "fifo-bak"));
+}
+
+TEST_F(FileTest, NoChangeWithoutACompleteBackup) {
+  // A directory where the backup should go.
+  write_file(dir_ / "a.txt", "x");
+  fs::create_directory(dir_ / "a.txt-bak");
+  {
+    File f((dir_ / "a.txt").c_str());
+    EXPECT_EQ(f.state(), FileState::kBackupFailed);
+    f.replace("x", "y", 0);
+    EXPECT_FALSE(f.write());
+  }
+  EXPECT_EQ(read_file(dir_ / "a.txt"), "x");
+  // A backup that is the original itself, through a link, is refused before
+  // it is emptied.
+  write_file(dir_ / "b.txt", "original");
+  fs::create_symlink("b.txt", dir_ / "b.txt-bak");
+  {
+    File f((dir_ / "b.txt").c_str());
+    EXPECT_EQ(f.state(), FileState::kBackupFailed);
+  }
+  EXPECT_EQ(read_file(dir_ / "b.txt"), "original");
+}
+
+TEST_F(FileTest, BackupAndRewriteKeepModesOwnersAndLinks) {
+  const mode_t old_umask = umask(0);
+  // A new backup is 0664, never more open than the file it copies.
+  write_file(dir_ / "open.txt", "x");
+  fs::permissions(dir_ / "open.txt", static_cast<fs::perms>(0666));
+  File((dir_ / "open.txt").c_str());
+  EXPECT_EQ(mode_of(dir_ / "open.txt-bak"), 0664u);
+  write_file(dir_ / "private.txt", "x");
+  fs::permissions(dir_ / "private.txt", static_cast<fs::perms>(0600));
+  File((dir_ / "private.txt").c_str());
+  EXPECT_EQ(mode_of(dir_ / "private.txt-bak"), 0600u);
+  umask(old_umask);
+
+  // An existing backup keeps its mode; the rewritten file keeps its inode,
+  // and a link in its place stays a link.
+  write_file(dir_ / "target.txt", "a/b");
+  fs::permissions(dir_ / "target.txt", static_cast<fs::perms>(0640));
+  fs::create_symlink("target.txt", dir_ / "link.txt");
+  write_file(dir_ / "link.txt-bak", "");
+  fs::permissions(dir_ / "link.txt-bak", static_cast<fs::perms>(0400));
+  struct stat before {};
+  ASSERT_EQ(stat((dir_ / "target.txt").c_str(), &before), 0);
+  {
+    File f((dir_ / "link.txt").c_str());
+    ASSERT_EQ(f.state(), FileState::kReady);
+    f.replace("/", "\\\\", 0);
+    ASSERT_TRUE(f.write());
+  }
+  struct stat after {};
+  ASSERT_EQ(stat((dir_ / "target.txt").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(mode_of(dir_ / "target.txt"), 0640u);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.txt"));
+  EXPECT_EQ(read_file(dir_ / "target.txt"), "a\\\\b");
+  EXPECT_EQ(mode_of(dir_ / "link.txt-bak"), 0400u);
+  EXPECT_EQ(read_file(dir_ / "link.txt-bak"), "a/b");
+}
+
+}  // namespace
+}  // namespace gemmel

@@ -1,0 +1,168 @@
+// The linear-time replacement against the plain loop, on many generated
+// calls chosen to make targets overlap themselves, their replacements and the
+// keys.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "plain_replace.h"
+#include "profile/replace.h"
+
+namespace gemmel {
+namespace {
+
+using testing::plain_replace;
+
+std::string escaped(std::string_view bytes) {
+  std::string shown = "'";
+  for (const char c : bytes) {
+    if (c == '\0') {
+      shown += "\\0";
+    } else {
+      shown += c;
+    }
+  }
+  return shown + "'";
+}
+
+std::string describe(const ReplaceCall& call, const std::string& text) {
+  std::ostringstream out;
+  const char* forms[] = {"offset", "start key", "bounded"};
+  out << forms[static_cast<int>(call.form)] << " form, target "
+      << escaped(call.target) << ", replacement " << escaped(call.replacement)
+      << ", start " << call.start << ", start key " << escaped(call.start_key)
+      << ", end key " << escaped(call.end_key) << ", text " << escaped(text);
+  return out.str();
+}
+
+class CallGenerator {
+ public:
+  explicit CallGenerator(std::uint32_t seed) : random_(seed) {}
+
+  // Short strings over a small alphabet, so that matches overlap often.
+  std::string word(std::size_t max_length, std::string_view alphabet) {
+    std::string result(pick(max_length + 1), ' ');
+    for (char& c : result) c = alphabet[pick(alphabet.size())];
+    return result;
+  }
+
+  // A replacement related to the target in one of the ways that matter.
+  std::string replacement_for(const std::string& target,
+                              std::string_view alphabet) {
+    switch (pick(6)) {
+      case 0:
+        return target + word(2, alphabet);  // begins with the target
+      case 1:
+        return word(2, alphabet) + target + word(1, alphabet);  // contains it
+      case 2:
+        return target.substr(0, pick(target.size() + 1));  // shorter
+      case 3:
+        return word(target.size(), alphabet);  // equal or shorter
+      default:
+        return word(6, alphabet);
+    }
+  }
+
+  ReplaceCall call(std::string& target, std::string& replacement,
+                   std::string& start_key, std::string& end_key,
+                   std::string_view alphabet) {
+    target = word(pick(8) == 0 ? 0 : 3, alphabet);
+    if (target.empty() && pick(2) == 0) target = word(3, alphabet);
+    replacement = replacement_for(target, alphabet);
+    start_key = word(2, alphabet);
+    end_key = word(2, alphabet);
+    ReplaceCall made;
+    made.form = static_cast<Form>(pick(3));
+    made.target = target;
+    made.replacement = replacement;
+    made.start = static_cast<std::int32_t>(pick(8)) - 2;
+    made.start_key = start_key;
+    made.end_key = end_key;
+    return made;
+  }
+
+  std::size_t pick(std::size_t bound) {
+    return std::uniform_int_distribution<std::size_t>(0, bound - 1)(random_);
+  }
+
+ private:
+  std::mt19937 random_;
+};
+
+void expect_same_as_plain_loop(const ReplaceCall& call,
+                               const std::string& original, Text& scratch) {
+  std::string expected = original;
+  std::int64_t expected_length = static_cast<std::int64_t>(original.size());
+  plain_replace(call, expected, expected_length);
+
+  Text text(original.begin(), original.end());
+  std::int32_t length = static_cast<std::int32_t>(original.size());
+  ASSERT_TRUE(apply_replace(call, text, length, scratch));
+  ASSERT_EQ(std::string_view(text), expected) << describe(call, original);
+  ASSERT_EQ(length, expected_length) << describe(call, original);
+}
+
+TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnGeneratedCalls) {
+  // Alphabets from two letters (heavy overlap) to the profile separators.
+  const std::string_view alphabets[] = {"ab", "abc", "a/\\", "k;)a",
+                                        std::string_view("ab\0", 3)};
+  CallGenerator generate(20261208);
+  Text scratch;  // shared, as File shares it across the steps of a recipe
+  for (int i = 0; i < 120000; ++i) {
+    const std::string_view alphabet = alphabets[i % std::size(alphabets)];
+    std::string target, replacement, start_key, end_key;
+    const ReplaceCall call =
+        generate.call(target, replacement, start_key, end_key, alphabet);
+    const std::string text = generate.word(generate.pick(4) == 0 ? 60 : 14,
+                                           alphabet);
+    expect_same_as_plain_loop(call, text, scratch);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnProfileLikeText) {
+  // Long texts with keys in them, the shape of a real prefs.js.
+  CallGenerator generate(7);
+  Text scratch;
+  const std::string pieces[] = {"user_pref(\"k\", \"", "\");\n", "\\\\", "/",
+                                "d:\\\\a\\\\", "/mnt/a/", "k", ");"};
+  for (int i = 0; i < 3000; ++i) {
+    std::string text;
+    for (std::size_t n = generate.pick(200); n > 0; --n) {
+      text += pieces[generate.pick(std::size(pieces))];
+    }
+    const std::string target = pieces[2 + generate.pick(4)];
+    const std::string replacement = pieces[2 + generate.pick(4)];
+    ReplaceCall call;
+    call.form = static_cast<Form>(generate.pick(3));
+    call.target = target;
+    call.replacement = replacement;
+    call.start_key = "k";
+    call.end_key = ");";
+    expect_same_as_plain_loop(call, text, scratch);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+TEST(ReplaceTest, ResultsThatWouldReach2GiBLeaveTheTextUnchanged) {
+  // A tracked length just below the bound stands in for a huge file.
+  Text text = "xx";
+  std::int32_t length = INT32_MAX - 1;
+  Text scratch;
+  EXPECT_FALSE(apply_replace({.target = "x", .replacement = "yy"}, text,
+                             length, scratch));
+  EXPECT_EQ(text, "xx");
+  EXPECT_EQ(length, INT32_MAX - 1);
+  // Reaching exactly the largest length is allowed.
+  text = "x";
+  EXPECT_TRUE(apply_replace({.target = "x", .replacement = "yy"}, text,
+                            length, scratch));
+  EXPECT_EQ(text, "yy");
+  EXPECT_EQ(length, INT32_MAX);
+}
+
+}  // namespace
+}  // namespace gemmel

@@ -1,0 +1,168 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace gemmel::testing {
+
+namespace fs = std::filesystem;
+
+ScopedTempDir::ScopedTempDir() {
+  std::string pattern = (fs::temp_directory_path() / "gemmel-test-XXXXXX");
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  }
+  path_ = pattern;
+  // Tests that run as an unprivileged user must be able to reach the folder.
+  fs::permissions(path_, fs::perms::all);
+}
+
+ScopedTempDir::~ScopedTempDir() {
+  std::error_code ignored;
+  // Give back write permission that a test may have taken away, so that the
+  // folder can be removed.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add,
+                      ignored);
+    }
+  }
+  fs::remove_all(path_, ignored);
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+unsigned mode_of(const fs::path& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) return 0;
+  return status.st_mode & 07777;
+}
+
+std::vector<std::string> list_dir(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::ostream& operator<<(std::ostream& os, const RunResult& result) {
+  return os << "status " << result.status << "\n--- stdout ---\n"
+            << result.out << "--- stderr ---\n"
+            << result.err << "---";
+}
+
+namespace {
+
+// Reads both pipes to their ends without letting either fill up.
+void drain(int out_fd, int err_fd, RunResult& result) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_count = 2;
+  char buffer[65536];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "poll");
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+RunResult run_gemmel(const std::vector<std::string>& args,
+                     const RunOptions& options) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::system_error(errno, std::generic_category(), "pipe2");
+  }
+  std::vector<char*> argv;
+  std::string program = GEMMEL_BINARY;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = args;
+  for (std::string& arg : copies) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to exec.
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    const int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, STDIN_FILENO);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (options.file_size_limit) {
+      const rlimit limit{*options.file_size_limit, *options.file_size_limit};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
+    if (options.user) {
+      if (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 ||
+          setuid(*options.user) != 0) {
+        _exit(126);
+      }
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  RunResult result;
+  drain(out_pipe[0], err_pipe[0], result);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      throw std::system_error(errno, std::generic_category(), "waitpid");
+    }
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status)
+                                    : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::optional<fs::path> real_profiles() {
+  const fs::path dir = GEMMEL_REAL_PROFILES;
+  std::error_code ignored;
+  if (!fs::is_directory(dir, ignored)) return std::nullopt;
+  return dir;
+}
+
+}  // namespace gemmel::testing

@@ -1,0 +1,67 @@
+// Helpers shared by the tests: scratch folders, whole-file I/O and running
+// the built program.
+#ifndef GEMMEL_TESTS_SUPPORT_H_
+#define GEMMEL_TESTS_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace gemmel::testing {
+
+// A fresh folder under the system's temporary directory, removed with all it
+// holds when the object goes.
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+  ~ScopedTempDir();
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const {
+    return path_ / name;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+// Permission bits of `path`, not following a final symbolic link.
+unsigned mode_of(const std::filesystem::path& path);
+// The names in `dir`, sorted.
+std::vector<std::string> list_dir(const std::filesystem::path& dir);
+
+struct RunOptions {
+  std::filesystem::path cwd;
+  std::optional<unsigned long> file_size_limit;  // RLIMIT_FSIZE, in bytes
+  std::optional<uid_t> user;                     // run as this uid and gid
+};
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal
+  friend bool operator==(const RunResult&, const RunResult&) = default;
+};
+std::ostream& operator<<(std::ostream& os, const RunResult& result);
+
+// Runs the built gemmel with `args` and collects everything it printed.
+RunResult run_gemmel(const std::vector<std::string>& args,
+                     const RunOptions& options);
+
+// The unprivileged user that permission tests run as.
+inline constexpr uid_t kNobody = 65534;
+
+// The folder of real profile files written by the browser, if present.
+std::optional<std::filesystem::path> real_profiles();
+
+}  // namespace gemmel::testing
+
+#endif  // GEMMEL_TESTS_SUPPORT_H_
