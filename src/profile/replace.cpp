@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace gemmel {
 namespace {
@@ -16,14 +18,89 @@ std::size_t find_from(std::string_view haystack, std::string_view needle,
                       std::size_t from) {
   if (from > haystack.size()) return kNotFound;
   if (needle.empty()) return from;
-  // glibc's memmem is linear in the worst case (two-way) and uses memchr
-  // for one-byte needles.
-  const void* found = memmem(haystack.data() + from, haystack.size() - from,
+  const char* const begin = haystack.data();
+  const char* const end = begin + haystack.size();
+  if (needle.size() <= 2) {
+    // The separators: memchr runs many bytes at a time, where memmem's loop
+    // for two-byte needles goes byte by byte.
+    for (const char* at = begin + from;
+         static_cast<std::size_t>(end - at) >= needle.size(); ++at) {
+      at = static_cast<const char*>(
+          std::memchr(at, needle[0], static_cast<std::size_t>(end - at)));
+      if (at == nullptr || static_cast<std::size_t>(end - at) < needle.size()) {
+        break;
+      }
+      if (needle.size() == 1 || at[1] == needle[1]) {
+        return static_cast<std::size_t>(at - begin);
+      }
+    }
+    return kNotFound;
+  }
+  // glibc's memmem is linear in the worst case (two-way).
+  const void* found = memmem(begin + from, haystack.size() - from,
                              needle.data(), needle.size());
   if (found == nullptr) return kNotFound;
-  return static_cast<std::size_t>(static_cast<const char*>(found) -
-                                  haystack.data());
+  return static_cast<std::size_t>(static_cast<const char*>(found) - begin);
 }
+
+// Appends to a text through a plain pointer: the hot loop copies millions of
+// short pieces, for which std::string::append's bookkeeping costs more than
+// the copying. The text is sized ahead and trimmed by finish().
+class Writer {
+ public:
+  Writer(Text& out, std::size_t expected) : out_(out) {
+    out_.resize(std::max(expected, out_.capacity()));
+    cursor_ = out_.data();
+    end_ = cursor_ + out_.size();
+  }
+  std::size_t size() const {
+    return static_cast<std::size_t>(cursor_ - out_.data());
+  }
+  void put(std::string_view bytes) {
+    if (bytes.size() > static_cast<std::size_t>(end_ - cursor_)) {
+      grow(bytes.size());
+    }
+    if (!bytes.empty()) std::memcpy(cursor_, bytes.data(), bytes.size());
+    cursor_ += bytes.size();
+  }
+  void finish() { out_.resize(size()); }
+
+ private:
+  void grow(std::size_t needed) {
+    const std::size_t used = size();
+    out_.resize(std::max(out_.size() * 2, used + needed));
+    cursor_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+
+  Text& out_;
+  char* cursor_;
+  char* end_;
+};
+
+// Finds one target again and again within a call. The Boyer-Moore tables are
+// built once, where memmem would build its own for every match; targets of
+// one or two bytes, the separators, go through find_from.
+class Finder {
+ public:
+  explicit Finder(std::string_view needle)
+      : needle_(needle), searcher_(needle.begin(), needle.end()) {}
+
+  std::size_t find(std::string_view haystack, std::size_t from) const {
+    if (needle_.size() <= 2) return find_from(haystack, needle_, from);
+    if (from > haystack.size()) return kNotFound;
+    const auto found =
+        searcher_(haystack.begin() + static_cast<std::ptrdiff_t>(from),
+                  haystack.end())
+            .first;
+    if (found == haystack.end()) return kNotFound;
+    return static_cast<std::size_t>(found - haystack.begin());
+  }
+
+ private:
+  std::string_view needle_;
+  std::boyer_moore_searcher<std::string_view::const_iterator> searcher_;
+};
 
 // Where the loop starts, and the offset a match must begin below.
 struct Region {
@@ -89,8 +166,8 @@ class PendingText {
 // old[unsearched, end). Returns the offset, from the current position, of the
 // first `target` in it.
 std::size_t find_next(const PendingText& pending, std::string_view old,
-                      std::size_t unsearched, std::string_view target,
-                      std::string& window) {
+                      std::size_t unsearched, const Finder& finder,
+                      std::string_view target, std::string& window) {
   const std::string_view inserted = pending.view();
   if (!inserted.empty()) {
     const std::size_t inside = find_from(inserted, target, 0);
@@ -106,9 +183,30 @@ std::size_t find_next(const PendingText& pending, std::string_view old,
       if (across != kNotFound) return inserted.size() - head + across;
     }
   }
-  const std::size_t later = find_from(old, target, unsearched);
+  const std::size_t later = finder.find(old, unsearched);
   if (later == kNotFound) return kNotFound;
   return inserted.size() + (later - unsearched);
+}
+
+// Whether text inserted as `replacement` can be part of a later match of
+// `target`: the replacement holds the target, or ends with a proper prefix of
+// it. When it cannot, resuming the search after the insertion finds exactly
+// what resuming at its start would, with less work. Linear in both lengths
+// (Knuth-Morris-Pratt), so that long arguments cost nothing noticeable.
+bool insertion_can_match(std::string_view target, std::string_view replacement) {
+  std::vector<std::size_t> border(target.size(), 0);
+  for (std::size_t i = 1, k = 0; i < target.size(); ++i) {
+    while (k > 0 && target[i] != target[k]) k = border[k - 1];
+    if (target[i] == target[k]) ++k;
+    border[i] = k;
+  }
+  std::size_t matched = 0;
+  for (const char c : replacement) {
+    while (matched > 0 && c != target[matched]) matched = border[matched - 1];
+    if (c == target[matched]) ++matched;
+    if (matched == target.size()) return true;
+  }
+  return matched > 0;
 }
 
 }  // namespace
@@ -127,7 +225,20 @@ bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
   const std::string_view old(text.data(), text.size());
   const std::optional<Region> region = find_region(call, old);
   if (!region) return true;
-  const std::size_t first_match = find_from(old, target, region->first);
+  // In the bounded form no match can begin at or after the fixed limit, so
+  // the search need not look at the rest of the file. `shift` is how far the
+  // text has moved at the first unsearched byte of the old text.
+  const auto searchable = [&](std::int64_t shift, std::size_t unsearched) {
+    if (region->limit == kUnbounded) return old;
+    const std::int64_t end = region->limit - shift +
+                             static_cast<std::int64_t>(target.size()) - 1;
+    return old.substr(0, static_cast<std::size_t>(std::clamp<std::int64_t>(
+                             end, static_cast<std::int64_t>(unsearched),
+                             static_cast<std::int64_t>(old.size()))));
+  };
+  const Finder finder(target);
+  const std::size_t first_match =
+      finder.find(searchable(0, region->first), region->first);
   if (first_match == kNotFound ||
       static_cast<std::int64_t>(first_match) >= region->limit) {
     return true;  // Nothing to replace: leave the text and its memory alone.
@@ -135,14 +246,13 @@ bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
 
   // Everything before the current position is final and goes to `out`; the
   // rest of the text is `pending` followed by old[unsearched, end).
-  const bool resume_after = resumes_after_insertion(call);
+  const bool resume_after = resumes_after_insertion(call) ||
+                            !insertion_can_match(target, replacement);
   const std::int64_t growth = static_cast<std::int64_t>(replacement.size()) -
                               static_cast<std::int64_t>(target.size());
   std::int64_t new_length = length;
-  Text& out = scratch;
-  out.clear();
-  out.reserve(std::max(old.size(), out.capacity()));
-  out.append(old.substr(0, region->first));
+  Writer out(scratch, old.size());
+  out.put(old.substr(0, region->first));
   std::size_t unsearched = region->first;
   PendingText pending;
   std::string window;
@@ -153,7 +263,7 @@ bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
     if (new_length > kMaxLength) return false;
     const std::size_t inserted = pending.size();
     if (at < inserted) {
-      out.append(pending.view().substr(0, at));
+      out.put(pending.view().substr(0, at));
       const std::size_t consumed = at + target.size();
       if (consumed <= inserted) {
         pending.drop_front(consumed);
@@ -162,24 +272,29 @@ bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
         pending.clear();
       }
     } else {
-      out.append(pending.view());
+      out.put(pending.view());
       pending.clear();
       const std::size_t match = unsearched + (at - inserted);
-      out.append(old.substr(unsearched, match - unsearched));
+      out.put(old.substr(unsearched, match - unsearched));
       unsearched = match + target.size();
     }
     if (resume_after) {
-      out.append(replacement);
+      out.put(replacement);
     } else {
       pending.prepend(replacement);
     }
-    at = find_next(pending, old, unsearched, target, window);
+    const std::int64_t shift =
+        static_cast<std::int64_t>(out.size() + pending.size()) -
+        static_cast<std::int64_t>(unsearched);
+    at = find_next(pending, searchable(shift, unsearched), unsearched, finder,
+                   target, window);
   } while (at != kNotFound &&
            static_cast<std::int64_t>(out.size() + at) < region->limit);
 
-  out.append(pending.view());
-  out.append(old.substr(unsearched));
-  text.swap(out);
+  out.put(pending.view());
+  out.put(old.substr(unsearched));
+  out.finish();
+  text.swap(scratch);
   length = static_cast<std::int32_t>(new_length);
   return true;
 }

@@ -1,0 +1,62 @@
+// libFuzzer target: the linear-time replacement must give the plain loop's
+// text and length for every call.
+//
+// Input: one byte for the form, one for the start offset (signed), then the
+// target, the replacement, the start key, the end key and the text, separated
+// by the byte 0x01 (so that every other byte, NUL included, can appear in
+// them). Missing pieces are empty.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "plain_replace.h"
+#include "profile/replace.h"
+
+namespace {
+
+std::vector<std::string> split(std::string_view input, std::size_t count) {
+  std::vector<std::string> pieces;
+  while (pieces.size() + 1 < count) {
+    const std::size_t cut = input.find('\x01');
+    if (cut == std::string_view::npos) break;
+    pieces.emplace_back(input.substr(0, cut));
+    input.remove_prefix(cut + 1);
+  }
+  pieces.emplace_back(input);
+  pieces.resize(count);
+  return pieces;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  if (size < 2) return 0;
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::vector<std::string> pieces = split(input.substr(2), 5);
+  gemmel::ReplaceCall call;
+  call.form = static_cast<gemmel::Form>(data[0] % 3);
+  call.start = static_cast<std::int8_t>(data[1]);
+  call.target = pieces[0];
+  call.replacement = pieces[1];
+  call.start_key = pieces[2];
+  call.end_key = pieces[3];
+  const std::string& original = pieces[4];
+
+  std::string expected = original;
+  std::int64_t expected_length = static_cast<std::int64_t>(original.size());
+  gemmel::testing::plain_replace(call, expected, expected_length);
+
+  gemmel::Text text(original.begin(), original.end());
+  std::int32_t length = static_cast<std::int32_t>(original.size());
+  gemmel::Text scratch;
+  if (!gemmel::apply_replace(call, text, length, scratch) ||
+      std::string_view(text) != expected || length != expected_length ||
+      static_cast<std::size_t>(length) != text.size()) {
+    std::abort();
+  }
+  return 0;
+}
