@@ -58,8 +58,9 @@ void BM_StartKey(benchmark::State& state) { run(state, Form::kStartKey); }
 void BM_Bounded(benchmark::State& state) { run(state, Form::kBounded); }
 
 // Arguments: size in MiB; 0 for dense matches, 1 for sparse ones.
-#define GEMMEL_SIZES                                                  \
-  ArgsProduct({{1, 8, 64}, {0, 1}})->ArgNames({"MiB", "sparse"})      \
+#define GEMMEL_SIZES                \
+  ArgsProduct({{1, 8, 64}, {0, 1}}) \
+      ->ArgNames({"MiB", "sparse"}) \
       ->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_Offset)->GEMMEL_SIZES;
 BENCHMARK(BM_StartKey)->GEMMEL_SIZES;

@@ -12,31 +12,16 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "plain_replace.h"
 #include "profile/replace.h"
-
-namespace {
-
-std::vector<std::string> split(std::string_view input, std::size_t count) {
-  std::vector<std::string> pieces;
-  while (pieces.size() + 1 < count) {
-    const std::size_t cut = input.find('\x01');
-    if (cut == std::string_view::npos) break;
-    pieces.emplace_back(input.substr(0, cut));
-    input.remove_prefix(cut + 1);
-  }
-  pieces.emplace_back(input);
-  pieces.resize(count);
-  return pieces;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   if (size < 2) return 0;
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::vector<std::string> pieces = split(input.substr(2), 5);
+  const std::vector<std::string> pieces =
+      gemmel::fuzzing::split(input.substr(2), 5);
   gemmel::ReplaceCall call;
   call.form = static_cast<gemmel::Form>(data[0] % 3);
   call.start = static_cast<std::int8_t>(data[1]);

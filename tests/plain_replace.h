@@ -36,10 +36,9 @@ inline void plain_replace(const ReplaceCall& call, std::string& text,
       break;
     }
   }
-  const bool skip_inserted =
-      replacement.starts_with(target) ||
-      (call.form != Form::kBounded &&
-       replacement.find(target) != std::string::npos);
+  const bool skip_inserted = replacement.starts_with(target) ||
+                             (call.form != Form::kBounded &&
+                              replacement.find(target) != std::string::npos);
   for (;;) {
     pos = text.find(target, pos);
     if (pos == std::string::npos) return;

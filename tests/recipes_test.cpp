@@ -15,8 +15,8 @@ TEST(DirectoriesTest, EveryBackslashIsDoubled) {
 
 TEST(DirectoriesTest, TrimmedDropsTheLastSeparatorWhereverItStands) {
   // The help's folder loses its trailing separator.
-  EXPECT_EQ(prepare_directories("d:\\documenti\\mozilla\\default\\asd6dhre.slt\\",
-                                "/mnt/D/")
+  EXPECT_EQ(prepare_directories(
+                "d:\\documenti\\mozilla\\default\\asd6dhre.slt\\", "/mnt/D/")
                 .windir_trimmed,
             "d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt");
   // Without a trailing backslash it goes from the middle.

@@ -116,8 +116,8 @@ TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnGeneratedCalls) {
     std::string target, replacement, start_key, end_key;
     const ReplaceCall call =
         generate.call(target, replacement, start_key, end_key, alphabet);
-    const std::string text = generate.word(generate.pick(4) == 0 ? 60 : 14,
-                                           alphabet);
+    const std::string text =
+        generate.word(generate.pick(4) == 0 ? 60 : 14, alphabet);
     expect_same_as_plain_loop(call, text, scratch);
     if (::testing::Test::HasFatalFailure()) return;
   }
@@ -127,8 +127,8 @@ TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnProfileLikeText) {
   // Long texts with keys in them, the shape of a real prefs.js.
   CallGenerator generate(7);
   Text scratch;
-  const std::string pieces[] = {"user_pref(\"k\", \"", "\");\n", "\\\\", "/",
-                                "d:\\\\a\\\\", "/mnt/a/", "k", ");"};
+  const std::string pieces[] = {"user_pref(\"k\", \"", "\");\n",  "\\\\", "/",
+                                "d:\\\\a\\\\",         "/mnt/a/", "k",    ");"};
   for (int i = 0; i < 3000; ++i) {
     std::string text;
     for (std::size_t n = generate.pick(200); n > 0; --n) {
@@ -152,14 +152,14 @@ TEST(ReplaceTest, ResultsThatWouldReach2GiBLeaveTheTextUnchanged) {
   Text text = "xx";
   std::int32_t length = INT32_MAX - 1;
   Text scratch;
-  EXPECT_FALSE(apply_replace({.target = "x", .replacement = "yy"}, text,
-                             length, scratch));
+  EXPECT_FALSE(apply_replace({.target = "x", .replacement = "yy"}, text, length,
+                             scratch));
   EXPECT_EQ(text, "xx");
   EXPECT_EQ(length, INT32_MAX - 1);
   // Reaching exactly the largest length is allowed.
   text = "x";
-  EXPECT_TRUE(apply_replace({.target = "x", .replacement = "yy"}, text,
-                            length, scratch));
+  EXPECT_TRUE(apply_replace({.target = "x", .replacement = "yy"}, text, length,
+                            scratch));
   EXPECT_EQ(text, "yy");
   EXPECT_EQ(length, INT32_MAX);
 }

@@ -153,8 +153,8 @@ RunResult run_gemmel(const std::vector<std::string>& args,
       throw std::system_error(errno, std::generic_category(), "waitpid");
     }
   }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status)
-                                    : 128 + WTERMSIG(status);
+  result.status =
+      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
 

@@ -1,5 +1,8 @@
 #include "cli/recipes.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "cli/texts.h"
 
 namespace gemmel {
@@ -64,8 +67,8 @@ std::string escape_backslashes(std::string_view windir) {
 
 Directories prepare_directories(std::string_view windir,
                                 std::string_view linuxdir) {
-  Directories dirs{escape_backslashes(windir), std::string(linuxdir), {}, {},
-                   {}};
+  Directories dirs{
+      escape_backslashes(windir), std::string(linuxdir), {}, {}, {}};
   // The last separator goes, with the character before it, wherever it
   // stands: for a windir without a trailing backslash that is mid-path.
   const std::size_t last = dirs.windir_escaped.rfind('\\');
@@ -82,10 +85,8 @@ Directories prepare_directories(std::string_view windir,
 }
 
 const Recipe* find_recipe(std::string_view modo) {
-  for (const Recipe& recipe : kRecipes) {
-    if (recipe.modo == modo) return &recipe;
-  }
-  return nullptr;
+  const auto* found = std::ranges::find(kRecipes, modo, &Recipe::modo);
+  return found == std::end(kRecipes) ? nullptr : found;
 }
 
 std::optional<std::string> resolve(Operand operand, const Directories& dirs) {

@@ -18,11 +18,11 @@ enum class ProfileFile { kPanacea, kPrefs };
 
 // The strings a step can use as its target or replacement.
 enum class Operand {
-  kWindirEscaped,          // windir with every backslash doubled
-  kLinuxdir,               // linuxdir as given
-  kWindirTrimmed,          // windirEscaped without its last separator
-  kWindirEscapedUntrailed, // windirEscaped without its trailing separator
-  kLinuxdirUntrailed,      // linuxdir without its trailing slash
+  kWindirEscaped,           // windir with every backslash doubled
+  kLinuxdir,                // linuxdir as given
+  kWindirTrimmed,           // windirEscaped without its last separator
+  kWindirEscapedUntrailed,  // windirEscaped without its trailing separator
+  kLinuxdirUntrailed,       // linuxdir without its trailing slash
   kSlash,
   kEscapedSeparator,
   kWindowsSearchplugins,

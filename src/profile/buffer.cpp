@@ -34,6 +34,7 @@ void* allocate_bytes(std::size_t bytes) {
   for (Mapping& mapping : kept) {
     if (mapping.memory != nullptr && mapping.size >= size &&
         (best == nullptr || mapping.size < best->size)) {
+      // cppcheck-suppress useStlAlgorithm
       best = &mapping;
     }
   }
@@ -59,7 +60,7 @@ void release_bytes(void* memory, std::size_t bytes) noexcept {
     return;
   }
   Mapping released{memory, mapped_size(bytes)};
-  Mapping* smallest = &kept[0];
+  Mapping* smallest = kept.data();
   for (Mapping& mapping : kept) {
     if (mapping.memory == nullptr) {
       mapping = released;

@@ -42,7 +42,8 @@ struct BufferAllocator {
 };
 
 // The bytes of one profile file: no character set, NUL bytes allowed.
-using Text = std::basic_string<char, std::char_traits<char>, BufferAllocator<char>>;
+using Text =
+    std::basic_string<char, std::char_traits<char>, BufferAllocator<char>>;
 
 }  // namespace gemmel
 

@@ -37,6 +37,9 @@ void File::replace(const ReplaceCall& call) {
   }
 }
 
+// The strings are taken by value on purpose: they may be parts of the text
+// they change, which the replacement swaps away.
+// NOLINTBEGIN(performance-unnecessary-value-param)
 void File::replace(std::string target, std::string replacement,
                    std::int32_t start) {
   replace(ReplaceCall{.form = Form::kOffset,
@@ -61,6 +64,8 @@ void File::replace(std::string target, std::string replacement,
                       .start_key = start_key,
                       .end_key = end_key});
 }
+
+// NOLINTEND(performance-unnecessary-value-param)
 
 bool File::write() {
   if (state_ != FileState::kReady) return false;

@@ -26,8 +26,8 @@ std::string parent_directory(const std::string& path) {
 // directory (EINVAL); a directory we may not open for reading cannot be
 // synced by us either. Both leave the entry to the system's own flushing.
 Outcome sync_directory_of(const std::string& path) {
-  Descriptor dir(
-      ::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor dir(::open(parent_directory(path).c_str(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return std::nullopt;
   if (::fsync(dir.get()) != 0 && errno != EINVAL) return failure("fsync");
   return std::nullopt;
@@ -73,7 +73,8 @@ Outcome read_to_end(int fd, Text& text, std::size_t max_bytes,
   // noticed without a second allocation in the common case.
   std::size_t capacity = std::min(expected_bytes, max_bytes) + 1;
   for (;;) {
-    if (text.size() == capacity) capacity = std::min(capacity * 2, max_bytes + 1);
+    if (text.size() == capacity)
+      capacity = std::min(capacity * 2, max_bytes + 1);
     const std::size_t used = text.size();
     text.resize(capacity);
     const std::size_t room = std::min<std::size_t>(capacity - used, SSIZE_MAX);
@@ -105,6 +106,19 @@ Outcome write_all(int fd, const char* data, std::size_t size) {
   return std::nullopt;
 }
 
+namespace {
+
+// Empties the file open as `fd`, writes `data` into it and flushes it to
+// disk; closes `fd`.
+Outcome fill_durably(Descriptor& fd, std::string_view data) {
+  if (::ftruncate(fd.get(), 0) != 0) return failure("ftruncate");
+  if (auto error = write_all(fd.get(), data.data(), data.size())) return error;
+  if (::fsync(fd.get()) != 0) return failure("fsync");
+  return fd.close();
+}
+
+}  // namespace
+
 Outcome write_backup(const std::string& backup_path, std::string_view data,
                      const struct stat& original) {
   const mode_t mode = kNewFileMode & original.st_mode & 0777;
@@ -119,10 +133,12 @@ Outcome write_backup(const std::string& backup_path, std::string_view data,
   if (status.st_dev == original.st_dev && status.st_ino == original.st_ino) {
     return Error{"open", EEXIST};
   }
-  if (::ftruncate(fd.get(), 0) != 0) return failure("ftruncate");
-  if (auto error = write_all(fd.get(), data.data(), data.size())) return error;
-  if (::fsync(fd.get()) != 0) return failure("fsync");
-  if (auto error = fd.close()) return error;
+  // From here on the file at backup_path is ours to empty; if it cannot be
+  // made complete it goes, so that no partial copy passes for a backup.
+  if (auto error = fill_durably(fd, data)) {
+    ::unlink(backup_path.c_str());
+    return error;
+  }
   return sync_directory_of(backup_path);
 }
 

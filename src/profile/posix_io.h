@@ -46,7 +46,8 @@ class Descriptor {
 };
 
 // Opens `path` for reading without ever blocking (a FIFO in its place does
-// not hang) and succeeds only for a regular file, whose status goes to `status`.
+// not hang) and succeeds only for a regular file, whose status goes to
+// `status`.
 Outcome open_regular_for_reading(const std::string& path, Descriptor& fd,
                                  struct stat& status);
 
@@ -64,7 +65,8 @@ Outcome write_all(int fd, const char* data, std::size_t size);
 // limited by `original`'s permission bits (then by the umask); an existing
 // one keeps its mode, owner and inode. Anything but a regular file at
 // `backup_path`, or the original file itself (a link to it), is refused
-// before it is touched.
+// before it is touched; a backup that was emptied but could not be completed
+// is removed.
 Outcome write_backup(const std::string& backup_path, std::string_view data,
                      const struct stat& original);
 

@@ -89,7 +89,7 @@ class Finder {
   std::size_t find(std::string_view haystack, std::size_t from) const {
     if (needle_.size() <= 2) return find_from(haystack, needle_, from);
     if (from > haystack.size()) return kNotFound;
-    const auto found =
+    const std::string_view::const_iterator found =
         searcher_(haystack.begin() + static_cast<std::ptrdiff_t>(from),
                   haystack.end())
             .first;
@@ -175,7 +175,8 @@ std::size_t find_next(const PendingText& pending, std::string_view old,
     // A match may still begin in the last target.size() - 1 inserted bytes
     // and end in the old text.
     const std::size_t head = std::min(inserted.size(), target.size() - 1);
-    const std::size_t tail = std::min(old.size() - unsearched, target.size() - 1);
+    const std::size_t tail =
+        std::min(old.size() - unsearched, target.size() - 1);
     if (head > 0 && tail > 0) {
       window.assign(inserted.substr(inserted.size() - head));
       window.append(old.substr(unsearched, tail));
@@ -193,7 +194,8 @@ std::size_t find_next(const PendingText& pending, std::string_view old,
 // it. When it cannot, resuming the search after the insertion finds exactly
 // what resuming at its start would, with less work. Linear in both lengths
 // (Knuth-Morris-Pratt), so that long arguments cost nothing noticeable.
-bool insertion_can_match(std::string_view target, std::string_view replacement) {
+bool insertion_can_match(std::string_view target,
+                         std::string_view replacement) {
   std::vector<std::size_t> border(target.size(), 0);
   for (std::size_t i = 1, k = 0; i < target.size(); ++i) {
     while (k > 0 && target[i] != target[k]) k = border[k - 1];
@@ -230,8 +232,8 @@ bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
   // text has moved at the first unsearched byte of the old text.
   const auto searchable = [&](std::int64_t shift, std::size_t unsearched) {
     if (region->limit == kUnbounded) return old;
-    const std::int64_t end = region->limit - shift +
-                             static_cast<std::int64_t>(target.size()) - 1;
+    const std::int64_t end =
+        region->limit - shift + static_cast<std::int64_t>(target.size()) - 1;
     return old.substr(0, static_cast<std::size_t>(std::clamp<std::int64_t>(
                              end, static_cast<std::int64_t>(unsearched),
                              static_cast<std::int64_t>(old.size()))));

@@ -45,9 +45,9 @@ struct ReplaceCall {
   Form form = Form::kOffset;
   std::string_view target;
   std::string_view replacement;
-  std::int32_t start = 0;          // kOffset only
-  std::string_view start_key;      // kStartKey and kBounded
-  std::string_view end_key;        // kBounded only
+  std::int32_t start = 0;      // kOffset only
+  std::string_view start_key;  // kStartKey and kBounded
+  std::string_view end_key;    // kBounded only
 };
 
 // True when `call` searches again after, not at, the text it inserts.

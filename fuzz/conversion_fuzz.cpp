@@ -1,0 +1,90 @@
+// libFuzzer target: a whole conversion, files and all, must end with both
+// files written as the plain replacement loop would write them, and with the
+// tracked length equal to the text's.
+//
+// Input: one byte whose low bit picks the direction, then windir, linuxdir,
+// panacea.dat and prefs.js separated by the byte 0x01. The files go to a
+// scratch folder, opened through an ambiente that names no system.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/recipes.h"
+#include "cli/run.h"
+#include "fuzz_input.h"
+#include "plain_conversion.h"
+#include "profile/file.h"
+
+namespace {
+
+void write_file(const char* name, const std::string& bytes) {
+  std::ofstream(name, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string read_file(const char* name) {
+  std::ifstream in(name, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void check(bool holds) {
+  if (!holds) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  // Memory-backed where possible: every run flushes two backups to disk.
+  char in_memory[] = "/dev/shm/gemmel-fuzz-XXXXXX";
+  char on_disk[] = "/tmp/gemmel-fuzz-XXXXXX";
+  const char* folder = mkdtemp(in_memory);
+  if (folder == nullptr) folder = mkdtemp(on_disk);
+  check(folder != nullptr && chdir(folder) == 0);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  if (size < 1) return 0;
+  const std::string modo = (data[0] & 1) != 0 ? "win" : "linux";
+  const std::vector<std::string> pieces = gemmel::fuzzing::split(
+      std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1), 4);
+  const std::string& windir = pieces[0];
+  const std::string& linuxdir = pieces[1];
+  const gemmel::Recipe& recipe = *gemmel::find_recipe(modo);
+  const gemmel::Directories dirs =
+      gemmel::prepare_directories(windir, linuxdir);
+  const std::string expected_panacea = gemmel::testing::plain_convert(
+      recipe, gemmel::ProfileFile::kPanacea, dirs, pieces[2]);
+  const std::string expected_prefs = gemmel::testing::plain_convert(
+      recipe, gemmel::ProfileFile::kPrefs, dirs, pieces[3]);
+
+  // The length the buffer tracks must stay the text's.
+  write_file("prefs.js", pieces[3]);
+  {
+    gemmel::File file("prefs.js");
+    gemmel::convert(recipe, gemmel::ProfileFile::kPrefs, dirs, file);
+    check(file.state() == gemmel::FileState::kReady);
+    check(static_cast<std::size_t>(file.length()) == file.text().size());
+    check(std::string_view(file.text()) == expected_prefs);
+  }
+
+  // The whole run, as the program does it.
+  write_file("panacea.dat", pieces[2]);
+  write_file("prefs.js", pieces[3]);
+  std::ostream discard(nullptr);
+  check(gemmel::run_conversion(windir, linuxdir, "fuzz", modo, discard,
+                               discard) == 0);
+  check(read_file("panacea.dat") == expected_panacea);
+  check(read_file("prefs.js") == expected_prefs);
+  check(read_file("panacea.dat-bak") == pieces[2]);
+  check(read_file("prefs.js-bak") == pieces[3]);
+  return 0;
+}

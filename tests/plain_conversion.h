@@ -1,0 +1,36 @@
+// A whole conversion of one file's text done with the plain replacement
+// loop: the program's recipes, step by step, as the reference for the
+// linear-time algorithm in its real setting.
+#ifndef GEMMEL_TESTS_PLAIN_CONVERSION_H_
+#define GEMMEL_TESTS_PLAIN_CONVERSION_H_
+
+#include <string>
+#include <string_view>
+
+#include "cli/recipes.h"
+#include "plain_replace.h"
+
+namespace gemmel::testing {
+
+inline std::string plain_convert(const Recipe& recipe, ProfileFile which,
+                                 const Directories& dirs, std::string text) {
+  std::int64_t length = static_cast<std::int64_t>(text.size());
+  for (const Step& step : recipe.steps) {
+    if (step.file != which) continue;
+    const auto target = resolve(step.target, dirs);
+    const auto replacement = resolve(step.replacement, dirs);
+    if (!target || !replacement) continue;
+    plain_replace({.form = step.form,
+                   .target = *target,
+                   .replacement = *replacement,
+                   .start = 0,
+                   .start_key = step.start_key,
+                   .end_key = step.end_key},
+                  text, length);
+  }
+  return text;
+}
+
+}  // namespace gemmel::testing
+
+#endif  // GEMMEL_TESTS_PLAIN_CONVERSION_H_
