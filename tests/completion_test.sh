@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Drives the bash completion of gemmel as bash would, word by word, and
+# checks what it offers. Usage: completion_test.sh COMPLETION_FILE
+set -u
+completion=$(realpath "$1")
+passed=0
+failed=0
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+mkdir "$scratch/alpha" "$scratch/beta" "$scratch/with space"
+touch "$scratch/a-file"
+cd "$scratch" || exit 1
+
+# shellcheck source=/dev/null
+source "$completion" || exit 1
+
+# Outside a real completion bash refuses compopt; record what is asked.
+compopt() { options="$*"; }
+
+# expect LABEL "OFFERED" WORD...: completes the last WORD of the command line.
+expect() {
+  local label=$1 want=$2
+  shift 2
+  COMP_WORDS=("$@")
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  options=""
+  _gemmel
+  local got
+  got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd '|')
+  if [[ $got == "$want" ]]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL $label: offered '$got', expected '$want'"
+  fi
+}
+
+expect "first word offers --help and folders" "--help|alpha|beta|with space" gemmel ""
+expect "first word, a dash" "--help" gemmel "-"
+expect "first word, a folder prefix" "alpha" gemmel "al"
+expect "second word offers folders only" "alpha|beta|with space" gemmel x ""
+expect "second word, a prefix" "with space" gemmel x "w"
+expect "third word offers the environments" "linux|win" gemmel x y ""
+expect "fourth word offers the directions" "win" gemmel x y linux "w"
+expect "nothing past the fourth" "" gemmel x y linux win ""
+
+# Folders are completed as file names (quoted, with a slash added).
+expect "folders as file names" "beta" gemmel "b"
+if [[ $options != "-o filenames" ]]; then
+  failed=$((failed + 1))
+  echo "FAIL folders are not completed as file names: '$options'"
+else
+  passed=$((passed + 1))
+fi
+
+echo "$passed passed, $failed failed"
+((failed == 0))

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch DESTDIR and checks what lands there: the
+# program, its manual page and its bash completion, each usable.
+# Usage: install_test.sh BUILD_DIR
+set -u
+build=$1
+passed=0
+failed=0
+check() {  # check LABEL COMMAND...
+  local label=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL $label"
+  fi
+}
+
+dest=$(mktemp -d)
+trap 'rm -rf "$dest"' EXIT
+if ! DESTDIR=$dest cmake --install "$build" --prefix /usr/local >/dev/null; then
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+root=$dest/usr/local
+
+check "the program is installed and runs" \
+  bash -c '[[ -x $0 ]] && [[ $("$0" --help | head -n 1) == Gemmel ]]' \
+  "$root/bin/gemmel"
+check "the manual page is compressed without a timestamp" \
+  bash -c 'gzip -t "$0" && [[ $(od -An -tu4 -j4 -N4 "$0" | tr -d " ") == 0 ]]' \
+  "$root/share/man/man1/gemmel.1.gz"
+check "man -l shows the page" \
+  bash -c 'MANWIDTH=80 man -l "$0" 2>/dev/null | grep -q "^SINTASSI"' \
+  "$root/share/man/man1/gemmel.1.gz"
+check "the completion is installed where bash-completion looks" \
+  bash -c 'source "$0" && complete -p gemmel | grep -q _gemmel' \
+  "$root/share/bash-completion/completions/gemmel"
+
+echo "$passed passed, $failed failed"
+((failed == 0))
