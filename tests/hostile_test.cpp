@@ -87,6 +87,29 @@ TEST_F(HostileTest, HugeArgumentsAndNewlines) {
                      "pref(\"mail.newsrc_root\", \"d:\\\\a\nb\\\\N\");"});
 }
 
+TEST_F(HostileTest, InsertionsThatHoldOrBeginTheNextMatch) {
+  // Each pass of these finds its next match in, or starting in, the text it
+  // has just inserted: thousands of passes, which must all be done and give
+  // what the plain loop gives.
+  const std::string run(5000, 'a');
+  const struct {
+    const char* label;
+    std::string windir, linuxdir, modo, prefs;
+  } cases[] = {
+      {"windirTrimmed inside linuxdir, a long cache statement", "a\\", "/aa/",
+       "linux", "browser.cache.disk.parent_directory \"" + run + "\");"},
+      {"windirEscaped ends with the start of linuxdir", "b" + run, run + "a",
+       "win", run + run + "a"},
+  };
+  for (const auto& c : cases) {
+    const Directories dirs = prepare_directories(c.windir, c.linuxdir);
+    const Recipe& recipe = *find_recipe(c.modo);
+    expect_conversion(
+        {c.label, c.windir, c.linuxdir, c.modo, "", c.prefs, "",
+         plain_convert(recipe, ProfileFile::kPrefs, dirs, c.prefs)});
+  }
+}
+
 // Texts made of the pieces the recipes look for, in random order, and
 // random bytes; compared with the plain loop doing the same recipe.
 std::string random_text(std::mt19937& random, std::size_t pieces, bool binary) {

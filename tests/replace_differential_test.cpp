@@ -52,7 +52,7 @@ class CallGenerator {
   // A replacement related to the target in one of the ways that matter.
   std::string replacement_for(const std::string& target,
                               std::string_view alphabet) {
-    switch (pick(6)) {
+    switch (pick(7)) {
       case 0:
         return target + word(2, alphabet);  // begins with the target
       case 1:
@@ -61,6 +61,8 @@ class CallGenerator {
         return target.substr(0, pick(target.size() + 1));  // shorter
       case 3:
         return word(target.size(), alphabet);  // equal or shorter
+      case 4:  // ends with the start of the target
+        return word(2, alphabet) + target.substr(0, pick(target.size() + 1));
       default:
         return word(6, alphabet);
     }

@@ -56,7 +56,7 @@ class Writer {
   std::size_t size() const {
     return static_cast<std::size_t>(cursor_ - out_.data());
   }
-  void put(std::string_view bytes) {
+  [[gnu::always_inline]] void put(std::string_view bytes) {
     if (bytes.size() > static_cast<std::size_t>(end_ - cursor_)) {
       grow(bytes.size());
     }
@@ -66,7 +66,7 @@ class Writer {
   void finish() { out_.resize(size()); }
 
  private:
-  void grow(std::size_t needed) {
+  [[gnu::noinline]] void grow(std::size_t needed) {
     const std::size_t used = size();
     out_.resize(std::max(out_.size() * 2, used + needed));
     cursor_ = out_.data() + used;
@@ -78,16 +78,20 @@ class Writer {
   char* end_;
 };
 
-// Finds one target again and again within a call. The Boyer-Moore tables are
-// built once, where memmem would build its own for every match; targets of
-// one or two bytes, the separators, go through find_from.
+// Finds one target again and again within a call. For the directory names
+// the Boyer-Moore tables are built once, where memmem would build its own for
+// every match; the separators (one or two bytes) and targets too long for the
+// tables, whose building grows with the square of the length, go through
+// find_from.
 class Finder {
  public:
   explicit Finder(std::string_view needle)
-      : needle_(needle), searcher_(needle.begin(), needle.end()) {}
+      : needle_(needle),
+        searcher_(needle.begin(),
+                  uses_tables(needle) ? needle.end() : needle.begin()) {}
 
   std::size_t find(std::string_view haystack, std::size_t from) const {
-    if (needle_.size() <= 2) return find_from(haystack, needle_, from);
+    if (!uses_tables(needle_)) return find_from(haystack, needle_, from);
     if (from > haystack.size()) return kNotFound;
     const std::string_view::const_iterator found =
         searcher_(haystack.begin() + static_cast<std::ptrdiff_t>(from),
@@ -98,6 +102,10 @@ class Finder {
   }
 
  private:
+  static bool uses_tables(std::string_view needle) {
+    return needle.size() > 2 && needle.size() <= 256;
+  }
+
   std::string_view needle_;
   std::boyer_moore_searcher<std::string_view::const_iterator> searcher_;
 };
@@ -130,85 +138,50 @@ std::optional<Region> find_region(const ReplaceCall& call,
   return std::nullopt;
 }
 
-// Inserted text that the search has not yet moved past. It has room in
-// front, so putting the next replacement before what is left of it does not
-// move the rest: each byte is copied once when it is inserted.
-class PendingText {
+// The Knuth-Morris-Pratt automaton of a target: reads bytes one at a time
+// and tracks how much of the target the bytes read so far end with. Used on
+// the replacement once per call, and on the few bytes after an insertion that
+// could complete a match begun inside it; linear in what it reads.
+class Automaton {
  public:
-  std::string_view view() const {
-    return {store_.data() + head_, store_.size() - head_};
+  explicit Automaton(std::string_view target)
+      : target_(target), border_(target.size(), 0) {
+    for (std::size_t i = 1, k = 0; i < target.size(); ++i) {
+      k = step(k, target[i]);
+      border_[i] = k;
+    }
   }
-  std::size_t size() const { return store_.size() - head_; }
-  void clear() { head_ = store_.size(); }
-  void drop_front(std::size_t count) { head_ += count; }
-  void prepend(std::string_view bytes) {
-    if (bytes.empty()) return;
-    if (bytes.size() > head_) grow_front(bytes.size());
-    head_ -= bytes.size();
-    std::memcpy(store_.data() + head_, bytes.data(), bytes.size());
+  // The state after reading `c` when the bytes read so far end with the
+  // first `matched` bytes of the target (matched < target size).
+  std::size_t step(std::size_t matched, char c) const {
+    while (matched > 0 && c != target_[matched]) matched = border_[matched - 1];
+    return c == target_[matched] ? matched + 1 : 0;
   }
 
  private:
-  void grow_front(std::size_t needed) {
-    const std::size_t kept = size();
-    const std::size_t room = 2 * std::max(needed, kept);
-    Text grown(room + kept, '\0');
-    if (kept > 0) std::memcpy(grown.data() + room, store_.data() + head_, kept);
-    store_.swap(grown);
-    head_ = room;
-  }
-
-  Text store_;
-  std::size_t head_ = 0;
+  std::string_view target_;
+  std::vector<std::size_t> border_;
 };
 
-// The text from the current position on is `pending` followed by
-// old[unsearched, end). Returns the offset, from the current position, of the
-// first `target` in it.
-std::size_t find_next(const PendingText& pending, std::string_view old,
-                      std::size_t unsearched, const Finder& finder,
-                      std::string_view target, std::string& window) {
-  const std::string_view inserted = pending.view();
-  if (!inserted.empty()) {
-    const std::size_t inside = find_from(inserted, target, 0);
-    if (inside != kNotFound) return inside;
-    // A match may still begin in the last target.size() - 1 inserted bytes
-    // and end in the old text.
-    const std::size_t head = std::min(inserted.size(), target.size() - 1);
-    const std::size_t tail =
-        std::min(old.size() - unsearched, target.size() - 1);
-    if (head > 0 && tail > 0) {
-      window.assign(inserted.substr(inserted.size() - head));
-      window.append(old.substr(unsearched, tail));
-      const std::size_t across = find_from(window, target, 0);
-      if (across != kNotFound) return inserted.size() - head + across;
-    }
-  }
-  const std::size_t later = finder.find(old, unsearched);
-  if (later == kNotFound) return kNotFound;
-  return inserted.size() + (later - unsearched);
-}
+// How text inserted as the replacement can be part of the next match, which
+// the search looks for from the start of the insertion.
+struct Overlap {
+  // Where the target first stands wholly inside the replacement.
+  std::size_t inside = kNotFound;
+  // Otherwise, the length of the longest proper prefix of the target that the
+  // replacement ends with: a match may begin there and end in the bytes that
+  // follow. 0 when none.
+  std::size_t carried = 0;
+};
 
-// Whether text inserted as `replacement` can be part of a later match of
-// `target`: the replacement holds the target, or ends with a proper prefix of
-// it. When it cannot, resuming the search after the insertion finds exactly
-// what resuming at its start would, with less work. Linear in both lengths
-// (Knuth-Morris-Pratt), so that long arguments cost nothing noticeable.
-bool insertion_can_match(std::string_view target,
-                         std::string_view replacement) {
-  std::vector<std::size_t> border(target.size(), 0);
-  for (std::size_t i = 1, k = 0; i < target.size(); ++i) {
-    while (k > 0 && target[i] != target[k]) k = border[k - 1];
-    if (target[i] == target[k]) ++k;
-    border[i] = k;
-  }
+Overlap overlap_of(const Automaton& automaton, std::string_view target,
+                   std::string_view replacement) {
   std::size_t matched = 0;
-  for (const char c : replacement) {
-    while (matched > 0 && c != target[matched]) matched = border[matched - 1];
-    if (c == target[matched]) ++matched;
-    if (matched == target.size()) return true;
+  for (std::size_t i = 0; i < replacement.size(); ++i) {
+    matched = automaton.step(matched, replacement[i]);
+    if (matched == target.size()) return {.inside = i + 1 - target.size()};
   }
-  return matched > 0;
+  return {.carried = matched};
 }
 
 }  // namespace
@@ -216,7 +189,7 @@ bool insertion_can_match(std::string_view target,
 bool resumes_after_insertion(const ReplaceCall& call) {
   if (call.replacement.starts_with(call.target)) return true;
   return call.form != Form::kBounded &&
-         call.replacement.find(call.target) != std::string_view::npos;
+         find_from(call.replacement, call.target, 0) != kNotFound;
 }
 
 bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
@@ -246,54 +219,84 @@ bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
     return true;  // Nothing to replace: leave the text and its memory alone.
   }
 
-  // Everything before the current position is final and goes to `out`; the
-  // rest of the text is `pending` followed by old[unsearched, end).
-  const bool resume_after = resumes_after_insertion(call) ||
-                            !insertion_can_match(target, replacement);
+  // Everything before the current position is final and goes to `out`;
+  // the rest of the text is the replacement just inserted, where the search
+  // looks at it again, followed by old[unsearched, end).
   const std::int64_t growth = static_cast<std::int64_t>(replacement.size()) -
                               static_cast<std::int64_t>(target.size());
   std::int64_t new_length = length;
+  const auto grow_by = [&](std::int64_t count) {
+    new_length += count * growth;
+    return new_length <= kMaxLength;
+  };
+  if (!grow_by(1)) return false;
   Writer out(scratch, old.size());
-  out.put(old.substr(0, region->first));
-  std::size_t unsearched = region->first;
-  PendingText pending;
-  std::string window;
+  out.put(old.substr(0, first_match));
+  std::size_t unsearched = first_match + target.size();
 
-  std::size_t at = first_match - unsearched;  // from the current position
-  do {
-    new_length += growth;
-    if (new_length > kMaxLength) return false;
-    const std::size_t inserted = pending.size();
-    if (at < inserted) {
-      out.put(pending.view().substr(0, at));
-      const std::size_t consumed = at + target.size();
-      if (consumed <= inserted) {
-        pending.drop_front(consumed);
-      } else {
-        unsearched += consumed - inserted;
-        pending.clear();
+  std::optional<Automaton> automaton;
+  Overlap overlap;
+  if (!resumes_after_insertion(call)) {
+    automaton.emplace(target);
+    overlap = overlap_of(*automaton, target, replacement);
+  }
+
+  if (overlap.inside != kNotFound) {
+    // Only the bounded form gets here. Every insertion holds the next match
+    // at the same offset, `step`, from its start (nothing before it can
+    // match, the first target in the replacement is there), so the passes
+    // follow one another `step` bytes apart up to the fixed limit, each
+    // leaving the rest of the insertion before it behind the new one. They
+    // are counted, not run, and their result is written at once.
+    const std::size_t step = overlap.inside;
+    const std::int64_t passes =
+        (region->limit - 1 - static_cast<std::int64_t>(first_match)) /
+        static_cast<std::int64_t>(step);
+    if (!grow_by(passes)) return false;
+    const std::string_view before = replacement.substr(0, step);
+    const std::string_view after = replacement.substr(step + target.size());
+    for (std::int64_t i = 0; i < passes; ++i) out.put(before);
+    out.put(replacement);
+    for (std::int64_t i = 0; i < passes; ++i) out.put(after);
+  } else {
+    for (;;) {
+      // A match may begin in the insertion and end in the old text: read on
+      // from the automaton's state at the insertion's end for as long as the
+      // target it has begun starts inside the insertion.
+      std::size_t matched = overlap.carried;
+      std::size_t read = 0;
+      while (matched > read && matched < target.size() &&
+             unsearched + read < old.size()) {
+        matched = automaton->step(matched, old[unsearched + read]);
+        ++read;
       }
-    } else {
-      out.put(pending.view());
-      pending.clear();
-      const std::size_t match = unsearched + (at - inserted);
-      out.put(old.substr(unsearched, match - unsearched));
-      unsearched = match + target.size();
+      const bool across = matched == target.size();
+      std::size_t next = 0;  // where the next match begins, from out's end
+      if (across) {
+        next = replacement.size() + read - target.size();
+      } else {
+        out.put(replacement);
+        const std::int64_t shift = static_cast<std::int64_t>(out.size()) -
+                                   static_cast<std::int64_t>(unsearched);
+        const std::size_t later =
+            finder.find(searchable(shift, unsearched), unsearched);
+        if (later == kNotFound) break;
+        next = later - unsearched;
+        read = next + target.size();
+      }
+      if (static_cast<std::int64_t>(out.size() + next) >= region->limit) {
+        if (across) out.put(replacement);
+        break;
+      }
+      if (!grow_by(1)) return false;
+      // What stands before the match is final; the match itself goes, and
+      // it ends `read` bytes into the old text.
+      out.put(across ? replacement.substr(0, next)
+                     : old.substr(unsearched, next));
+      unsearched += read;
     }
-    if (resume_after) {
-      out.put(replacement);
-    } else {
-      pending.prepend(replacement);
-    }
-    const std::int64_t shift =
-        static_cast<std::int64_t>(out.size() + pending.size()) -
-        static_cast<std::int64_t>(unsearched);
-    at = find_next(pending, searchable(shift, unsearched), unsearched, finder,
-                   target, window);
-  } while (at != kNotFound &&
-           static_cast<std::int64_t>(out.size() + at) < region->limit);
+  }
 
-  out.put(pending.view());
   out.put(old.substr(unsearched));
   out.finish();
   text.swap(scratch);
