@@ -138,6 +138,9 @@ def measure(gemmel, mib, runs, workdir):
         for _ in range(runs):
             shutil.rmtree(folder, ignore_errors=True)
             shutil.copytree(pristine, folder)
+            # Every way starts with the copies on disk, not still being
+            # written back from the copy just made.
+            os.sync()
             os.chdir(folder)  # gemmel opens the files in the current folder
             seconds, peak = timed(commands())
             times.append(seconds)

@@ -134,6 +134,17 @@ TEST_F(FaultTest, SomethingOtherThanAFileInItsPlace) {
   }
 }
 
+TEST_F(FaultTest, FilesOf2GiBOrMoreAreNotRead) {
+  write_profile();
+  // Sparse: it takes no room on the disk.
+  fs::resize_file(folder_ / "panacea.dat", std::uintmax_t{1} << 31);
+  EXPECT_EQ(convert(), (RunResult{"", cannot_read(path("panacea.dat")), 1}));
+  EXPECT_EQ(fs::file_size(folder_ / "panacea.dat"), std::uintmax_t{1} << 31);
+  EXPECT_EQ(read("prefs.js"), prefs_converted());
+  EXPECT_EQ(files(), (std::vector<std::string>{"panacea.dat", "prefs.js",
+                                               "prefs.js-bak"}));
+}
+
 TEST_F(FaultTest, DirectoryWhereTheBackupGoes) {
   write_profile();
   fs::create_directory(folder_ / "prefs.js-bak");

@@ -26,16 +26,9 @@ bool convert_file(const std::string& path, const Recipe& recipe,
                   ProfileFile which, const Directories& dirs,
                   std::ostream& err) {
   File file(path.c_str());
-  switch (file.state()) {
-    case FileState::kUnreadable:
-      report(err, texts::kCannotRead, path);
-      return false;
-    case FileState::kBackupFailed:
-      report(err, texts::kCannotBackUp, file.backup_path());
-      return false;
-    case FileState::kReady:
-    case FileState::kTooLarge:
-      break;
+  if (file.state() == FileState::kUnreadable) {
+    report(err, texts::kCannotRead, path);
+    return false;
   }
   convert(recipe, which, dirs, file);
   if (file.state() == FileState::kTooLarge) {
@@ -43,7 +36,10 @@ bool convert_file(const std::string& path, const Recipe& recipe,
     return false;
   }
   if (!file.write()) {
-    report(err, texts::kCannotWrite, file.backup_path());
+    report(err,
+           file.state() == FileState::kBackupFailed ? texts::kCannotBackUp
+                                                    : texts::kCannotWrite,
+           file.backup_path());
     return false;
   }
   return true;

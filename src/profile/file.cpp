@@ -13,7 +13,10 @@ File::File(const char* name) : path_(name) { state_ = load(); }
 FileState File::load() {
   posix::Descriptor input;
   struct stat status {};
-  if (posix::open_regular_for_reading(path_, input, status)) {
+  // A file already too large is refused before any of it is read; one that
+  // grows past the bound while being read is refused by read_to_end.
+  if (posix::open_regular_for_reading(path_, input, status) ||
+      status.st_size > kMaxLength) {
     return FileState::kUnreadable;
   }
   if (posix::read_to_end(input.get(), text_, kMaxLength,
@@ -24,7 +27,7 @@ FileState File::load() {
   length_ = static_cast<std::int32_t>(text_.size());
   // The backup is written from the bytes just read, so it is exactly the
   // text the conversion starts from even if the file changed meanwhile.
-  if (posix::write_backup(backup_path(), text_, status)) {
+  if (posix::begin_backup(backup_path(), text_, status, backup_)) {
     return FileState::kBackupFailed;
   }
   return FileState::kReady;
@@ -69,7 +72,15 @@ void File::replace(std::string target, std::string replacement,
 
 bool File::write() {
   if (state_ != FileState::kReady) return false;
-  return !posix::rewrite(path_, text_);
+  if (posix::finish_backup(backup_path(), backup_)) {
+    state_ = FileState::kBackupFailed;
+    return false;
+  }
+  if (posix::rewrite(path_, text_)) {
+    state_ = FileState::kWriteFailed;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace gemmel

@@ -7,19 +7,23 @@
 #include <string>
 
 #include "profile/buffer.h"
+#include "profile/posix_io.h"
 #include "profile/replace.h"
 
 namespace gemmel {
 
 enum class FileState {
-  kReady,         // loaded and backed up: replace and write act
+  kReady,         // loaded and backup begun: replace and write act
   kUnreadable,    // missing, not a regular file, unreadable, or 2 GiB or more
-  kBackupFailed,  // loaded, but the backup could not be written completely
+  kBackupFailed,  // the backup could not be written completely: not changed
   kTooLarge,      // a replacement would have made the text 2 GiB or more
+  kWriteFailed,   // writing failed; the backup holds the original
 };
 
 // Loading reads the file at `path` and writes its backup, `path` followed by
-// "-bak", before anything can change; `write` puts the changed text back.
+// "-bak", before anything can change; `write` waits until the backup is on
+// disk, then puts the changed text back. The disk writes the backup while
+// the text is being changed.
 //
 // Only a kReady file is changed by replace and written by write. A file that
 // cannot be read gets no backup and leaves an existing backup alone; a file
@@ -44,8 +48,10 @@ class File {
   // Applies one replacement described as data (see replace.h).
   void replace(const ReplaceCall& call);
 
-  // Stores the text under `path`, in place. Returns false when the file is not
-  // kReady or the write failed; the backup then still holds the original.
+  // Makes sure the backup is on disk, then stores the text under `path`, in
+  // place. Returns false when nothing was written (not kReady, or the backup
+  // could not be made durable: state() is then kBackupFailed) or the write
+  // failed (kWriteFailed; the backup holds the original).
   [[nodiscard]] bool write();
 
   FileState state() const { return state_; }
@@ -63,7 +69,8 @@ class File {
   std::string path_;
   std::int32_t length_ = 0;
   FileState state_ = FileState::kUnreadable;
-  Text spare_;  // memory reused by successive replacements
+  Text spare_;                // memory reused by successive replacements
+  posix::Descriptor backup_;  // the backup, until write() has made it durable
 };
 
 }  // namespace gemmel

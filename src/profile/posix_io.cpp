@@ -106,26 +106,13 @@ Outcome write_all(int fd, const char* data, std::size_t size) {
   return std::nullopt;
 }
 
-namespace {
-
-// Empties the file open as `fd`, writes `data` into it and flushes it to
-// disk; closes `fd`.
-Outcome fill_durably(Descriptor& fd, std::string_view data) {
-  if (::ftruncate(fd.get(), 0) != 0) return failure("ftruncate");
-  if (auto error = write_all(fd.get(), data.data(), data.size())) return error;
-  if (::fsync(fd.get()) != 0) return failure("fsync");
-  return fd.close();
-}
-
-}  // namespace
-
-Outcome write_backup(const std::string& backup_path, std::string_view data,
-                     const struct stat& original) {
+Outcome begin_backup(const std::string& backup_path, std::string_view data,
+                     const struct stat& original, Descriptor& fd) {
   const mode_t mode = kNewFileMode & original.st_mode & 0777;
   // No O_TRUNC: the file is emptied only once it is known to be a regular
   // file other than the original. O_NONBLOCK keeps a FIFO from hanging us.
-  Descriptor fd(::open(backup_path.c_str(),
-                       O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode));
+  fd.reset(::open(backup_path.c_str(),
+                  O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode));
   if (fd.get() < 0) return failure("open");
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) return failure("fstat");
@@ -135,7 +122,30 @@ Outcome write_backup(const std::string& backup_path, std::string_view data,
   }
   // From here on the file at backup_path is ours to empty; if it cannot be
   // made complete it goes, so that no partial copy passes for a backup.
-  if (auto error = fill_durably(fd, data)) {
+  Outcome error;
+  if (::ftruncate(fd.get(), 0) != 0) {
+    error = failure("ftruncate");
+  } else {
+    error = write_all(fd.get(), data.data(), data.size());
+  }
+  if (error) {
+    ::unlink(backup_path.c_str());
+    return error;
+  }
+  // The disk works on it while the text is converted; finish_backup waits.
+  // Only a hint: finish_backup's fsync is what counts.
+  ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  return std::nullopt;
+}
+
+Outcome finish_backup(const std::string& backup_path, Descriptor& fd) {
+  Outcome error;
+  if (::fsync(fd.get()) != 0) {
+    error = failure("fsync");
+  } else {
+    error = fd.close();
+  }
+  if (error) {
     ::unlink(backup_path.c_str());
     return error;
   }

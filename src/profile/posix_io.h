@@ -60,15 +60,19 @@ Outcome read_to_end(int fd, Text& text, std::size_t max_bytes,
 // Writes all of [data, data + size), retrying on EINTR and short counts.
 Outcome write_all(int fd, const char* data, std::size_t size);
 
-// Makes `backup_path` an exact copy of `data`, flushed to disk with its
-// directory entry before returning. A new backup is created with 0664
-// limited by `original`'s permission bits (then by the umask); an existing
-// one keeps its mode, owner and inode. Anything but a regular file at
-// `backup_path`, or the original file itself (a link to it), is refused
-// before it is touched; a backup that was emptied but could not be completed
-// is removed.
-Outcome write_backup(const std::string& backup_path, std::string_view data,
-                     const struct stat& original);
+// Begins the backup: makes `backup_path` hold exactly `data` and starts
+// writing it to disk without waiting, leaving it open in `fd` for
+// finish_backup. A new backup is created with 0664 limited by `original`'s
+// permission bits (then by the umask); an existing one keeps its mode, owner
+// and inode. Anything but a regular file at `backup_path`, or the original
+// file itself (a link to it), is refused before it is touched; a backup that
+// was emptied but could not be filled is removed.
+Outcome begin_backup(const std::string& backup_path, std::string_view data,
+                     const struct stat& original, Descriptor& fd);
+
+// Waits until the backup begun on `fd` is on disk, with its directory entry,
+// and closes it. A backup that cannot be made durable is removed.
+Outcome finish_backup(const std::string& backup_path, Descriptor& fd);
 
 // Rewrites the file at `path` in place with `data` (created with 0664 under
 // the umask if it has gone). Mode, owner and inode stay as they are, and a
