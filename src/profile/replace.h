@@ -24,8 +24,9 @@
 // forms whose limit grows with the text, a replacement that contains its target
 // anywhere. For exactly those calls the search resumes after the inserted text.
 //
-// The work is linear in the text plus, per replacement, the lengths of the
-// target and the replacement.
+// The work is linear in the text and the result, plus the lengths of the
+// target and the replacement: the result is the same as the loop's, byte for
+// byte, without running it pass by pass.
 #ifndef GEMMEL_PROFILE_REPLACE_H_
 #define GEMMEL_PROFILE_REPLACE_H_
 
