@@ -114,8 +114,18 @@ RunResult run_gemmel(const std::vector<std::string>& args,
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::system_error(errno, std::generic_category(), "pipe2");
   }
-  std::vector<char*> argv;
+  // Another user may not reach the build folder (a checkout under /root):
+  // that user runs a copy of the program from a folder open to all.
+  std::optional<ScopedTempDir> program_dir;
   std::string program = GEMMEL_BINARY;
+  if (options.user) {
+    program_dir.emplace();
+    const fs::path copy = program_dir->path() / "gemmel";
+    fs::copy_file(program, copy);
+    fs::permissions(copy, static_cast<fs::perms>(0755));
+    program = copy.string();
+  }
+  std::vector<char*> argv;
   argv.push_back(program.data());
   std::vector<std::string> copies = args;
   for (std::string& arg : copies) argv.push_back(arg.data());
