@@ -33,6 +33,13 @@ Outcome sync_directory_of(const std::string& path) {
   return std::nullopt;
 }
 
+// A backup that was emptied but cannot be made complete goes, so that no
+// partial copy passes for a backup. Returns `error`.
+Outcome discard_backup(const std::string& backup_path, Error error) {
+  ::unlink(backup_path.c_str());
+  return error;
+}
+
 }  // namespace
 
 Descriptor::~Descriptor() {
@@ -120,18 +127,14 @@ Outcome begin_backup(const std::string& backup_path, std::string_view data,
   if (status.st_dev == original.st_dev && status.st_ino == original.st_ino) {
     return Error{"open", EEXIST};
   }
-  // From here on the file at backup_path is ours to empty; if it cannot be
-  // made complete it goes, so that no partial copy passes for a backup.
+  // From here on the file at backup_path is ours to empty.
   Outcome error;
   if (::ftruncate(fd.get(), 0) != 0) {
     error = failure("ftruncate");
   } else {
     error = write_all(fd.get(), data.data(), data.size());
   }
-  if (error) {
-    ::unlink(backup_path.c_str());
-    return error;
-  }
+  if (error) return discard_backup(backup_path, *error);
   // The disk works on it while the text is converted; finish_backup waits.
   // Only a hint: finish_backup's fsync is what counts.
   ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -145,10 +148,7 @@ Outcome finish_backup(const std::string& backup_path, Descriptor& fd) {
   } else {
     error = fd.close();
   }
-  if (error) {
-    ::unlink(backup_path.c_str());
-    return error;
-  }
+  if (error) return discard_backup(backup_path, *error);
   return sync_directory_of(backup_path);
 }
 
