@@ -8,6 +8,9 @@ separators after mail.newsrc_root and "<(80"; then times, on fresh copies:
   gemmel       the conversion itself (backups included)
   sed -i       GNU sed doing the same substitutions on the same files
   copy floor   copying each file to its backup and back
+  durable      the least a durable backup and a rewrite cost: for each file,
+  floor        cp to the backup, sync of the backup, dd bs=1M of the backup
+               to a new file
 
 and prints the medians, the ratios, and gemmel's peak memory. With several
 sizes it also prints how gemmel's time grows with the data.
@@ -109,6 +112,17 @@ def copy_commands(folder):
     return commands
 
 
+def durable_commands(folder):
+    commands = []
+    for name in ("panacea.dat", "prefs.js"):
+        path = os.path.join(folder, name)
+        commands.append(["cp", path, path + "-bak"])
+        commands.append(["sync", path + "-bak"])
+        commands.append(["dd", "if=" + path + "-bak", "of=" + path + ".new",
+                         "bs=1M", "status=none"])
+    return commands
+
+
 def timed(commands):
     """Runs the commands one after another; returns seconds and peak KiB."""
     start = time.perf_counter()
@@ -131,6 +145,7 @@ def measure(gemmel, mib, runs, workdir):
         "gemmel": lambda: [[gemmel, WINDIR, LINUXDIR, "x", "linux"]],
         "sed -i": lambda: sed_commands(folder),
         "copy floor": lambda: copy_commands(folder),
+        "durable floor": lambda: durable_commands(folder),
     }
     results = {}
     for name, commands in ways.items():
@@ -174,7 +189,8 @@ def main():
         gemmel_times = {}
         for mib in sizes:
             results, agree = measure(gemmel, mib, args.runs, workdir)
-            g, s, c = (results[k][0] for k in ("gemmel", "sed -i", "copy floor"))
+            g, s, c, d = (results[k][0] for k in
+                          ("gemmel", "sed -i", "copy floor", "durable floor"))
             peak_mib = results["gemmel"][1] / 1024
             gemmel_times[mib] = g
             print("2 x %d MiB profile, median of %d runs%s" %
@@ -182,6 +198,8 @@ def main():
             print("  %-11s %8.3f s" % ("gemmel", g))
             print("  %-11s %8.3f s   gemmel / sed    = %.2f" % ("sed -i", s, g / s))
             print("  %-11s %8.3f s   gemmel / copy   = %.2f" % ("copy floor", c, g / c))
+            print("  %-11s %8.3f s   gemmel / durable = %.2f" %
+                  ("durable", d, g / d))
             print("  gemmel peak memory %.0f MiB = %.2f x one file" %
                   (peak_mib, peak_mib / mib))
         ordered = sorted(gemmel_times)

@@ -1,11 +1,20 @@
 // Every fault that can be made real here, run through the built program: the
-// message, the status, and the promise that the original content of each
+// messages, the status, and the promise that the original content of each
 // profile file is still complete on disk, in the file or in its backup,
-// while the other file is converted and nothing else is left behind.
+// while the other file is converted.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,18 +28,27 @@ namespace fs = std::filesystem;
 const std::string kWindir = "d:\\documenti\\mozilla\\default\\asd6dhre.slt\\";
 const std::string kWindirEscaped =
     "d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt\\\\";
-const std::string kDone = "Esportazione linux->windows terminata!\n";
+const std::string kToWindows = "Esportazione linux->windows terminata!\n";
+const std::string kToLinux = "Esportazione windows->linux terminata!\n";
+const std::string kCannotRead = "Impossibile leggere il file";
+const std::string kCannotBackUp =
+    "Impossibile scrivere la copia di sicurezza, file non modificato";
+const std::string kCannotWrite =
+    "Impossibile scrivere il file, l'originale e' in";
+const std::string kBusy =
+    "File in uso da un'altra conversione, file non modificato";
+const std::string kNoMemory = "Memoria insufficiente, file non modificato";
 
-std::string cannot_read(const std::string& path) {
-  return "Impossibile leggere il file\n" + path + "\n";
+// One failure as reported: the message, the path and, when a system call
+// failed, the system's words for it.
+std::string report(const std::string& message, const std::string& path,
+                   int code = 0) {
+  std::string text = message + "\n" + path + "\n";
+  if (code != 0) text += std::string("Motivo: ") + std::strerror(code) + "\n";
+  return text;
 }
-std::string cannot_back_up(const std::string& path) {
-  return "Impossibile scrivere la copia di sicurezza, file non modificato\n" +
-         path + "-bak\n";
-}
-std::string cannot_write(const std::string& path) {
-  return "Impossibile scrivere il file, l'originale e' in\n" + path + "-bak\n";
-}
+
+bool is_root() { return geteuid() == 0; }
 
 // A Linux-form profile in its own folder, converted to Windows form with the
 // profile opened under its Linux path.
@@ -64,15 +82,11 @@ class FaultTest : public ::testing::Test {
   }
   std::vector<std::string> files() const { return list_dir(folder_); }
 
-  // Both backups failed: both files as they were, nothing new beside them.
-  void expect_no_backup_taken(const RunResult& result) const {
-    EXPECT_EQ(result, (RunResult{"",
-                                 cannot_back_up(path("panacea.dat")) +
-                                     cannot_back_up(path("prefs.js")),
-                                 1}));
-    EXPECT_EQ(read("panacea.dat"), panacea());
-    EXPECT_EQ(read("prefs.js"), prefs());
-    EXPECT_EQ(files(), (std::vector<std::string>{"panacea.dat", "prefs.js"}));
+  // The file converted, its original in the backup.
+  void expect_converted(const std::string& name) const {
+    EXPECT_EQ(read(name),
+              name == "prefs.js" ? prefs_converted() : panacea_converted());
+    EXPECT_EQ(read(name + "-bak"), name == "prefs.js" ? prefs() : panacea());
   }
 
   RunResult convert(RunOptions options = {}) {
@@ -85,41 +99,44 @@ class FaultTest : public ::testing::Test {
   const std::string linuxdir_;
 };
 
-const std::vector<std::string> kBothConverted = {
-    "panacea.dat", "panacea.dat-bak", "prefs.js", "prefs.js-bak"};
-
-bool is_root() { return geteuid() == 0; }
-
-TEST_F(FaultTest, MissingFolderOrFile) {
-  // A folder that does not exist: both files reported, nothing created.
+TEST_F(FaultTest, MissingFilesAndFolders) {
+  // A folder that does not exist: prefs.js is reported, the optional
+  // panacea.dat is not, and nothing is created.
   const std::string absent = (dir_ / "absent").string() + "/";
-  EXPECT_EQ(run_gemmel({kWindir, absent, "linux", "win"}, {.cwd = dir_.path()}),
-            (RunResult{"",
-                       cannot_read(absent + "panacea.dat") +
-                           cannot_read(absent + "prefs.js"),
-                       1}));
+  EXPECT_EQ(
+      run_gemmel({kWindir, absent, "linux", "win"}, {.cwd = dir_.path()}),
+      (RunResult{"", report(kCannotRead, absent + "prefs.js", ENOENT), 1}));
   EXPECT_EQ(list_dir(dir_.path()), std::vector<std::string>{"profile"});
 
-  // One file missing: the other is converted.
+  // A profile without mail has no panacea.dat: a complete conversion.
   write_file(folder_ / "prefs.js", prefs());
-  EXPECT_EQ(convert(), (RunResult{"", cannot_read(path("panacea.dat")), 1}));
-  EXPECT_EQ(read("prefs.js"), prefs_converted());
-  EXPECT_EQ(read("prefs.js-bak"), prefs());
+  EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
+  expect_converted("prefs.js");
   EXPECT_EQ(files(), (std::vector<std::string>{"prefs.js", "prefs.js-bak"}));
+
+  // Without prefs.js the run fails, though panacea.dat is converted.
+  fs::remove(folder_ / "prefs.js");
+  fs::remove(folder_ / "prefs.js-bak");
+  write_file(folder_ / "panacea.dat", panacea());
+  EXPECT_EQ(convert(),
+            (RunResult{"", report(kCannotRead, path("prefs.js"), ENOENT), 1}));
+  expect_converted("panacea.dat");
 }
 
 TEST_F(FaultTest, SomethingOtherThanAFileInItsPlace) {
   const struct {
     const char* label;
-    void (*make)(const fs::path& at);
+    std::function<void(const fs::path&)> make;
+    int reason;
   } kinds[] = {
-      {"directory", [](const fs::path& at) { fs::create_directory(at); }},
+      {"directory", [](const fs::path& at) { fs::create_directory(at); }, 0},
       {"FIFO",
-       [](const fs::path& at) { ASSERT_EQ(mkfifo(at.c_str(), 0666), 0); }},
+       [](const fs::path& at) { ASSERT_EQ(mkfifo(at.c_str(), 0666), 0); }, 0},
+      // A link to a disk that is not mounted is no missing file.
       {"dangling link",
-       [](const fs::path& at) { fs::create_symlink("nowhere", at); }},
+       [](const fs::path& at) { fs::create_symlink("nowhere", at); }, ENOENT},
       {"device",
-       [](const fs::path& at) { fs::create_symlink("/dev/null", at); }},
+       [](const fs::path& at) { fs::create_symlink("/dev/null", at); }, 0},
   };
   for (const auto& kind : kinds) {
     SCOPED_TRACE(kind.label);
@@ -127,8 +144,11 @@ TEST_F(FaultTest, SomethingOtherThanAFileInItsPlace) {
     fs::create_directory(folder_);
     write_file(folder_ / "prefs.js", prefs());
     kind.make(folder_ / "panacea.dat");
-    EXPECT_EQ(convert(), (RunResult{"", cannot_read(path("panacea.dat")), 1}));
-    EXPECT_EQ(read("prefs.js"), prefs_converted());
+    EXPECT_EQ(
+        convert(),
+        (RunResult{"", report(kCannotRead, path("panacea.dat"), kind.reason),
+                   1}));
+    expect_converted("prefs.js");
     EXPECT_EQ(files(), (std::vector<std::string>{"panacea.dat", "prefs.js",
                                                  "prefs.js-bak"}));
   }
@@ -138,83 +158,307 @@ TEST_F(FaultTest, FilesOf2GiBOrMoreAreNotRead) {
   write_profile();
   // Sparse: it takes no room on the disk.
   fs::resize_file(folder_ / "panacea.dat", std::uintmax_t{1} << 31);
-  EXPECT_EQ(convert(), (RunResult{"", cannot_read(path("panacea.dat")), 1}));
+  EXPECT_EQ(convert(),
+            (RunResult{"", report(kCannotRead, path("panacea.dat")), 1}));
   EXPECT_EQ(fs::file_size(folder_ / "panacea.dat"), std::uintmax_t{1} << 31);
-  EXPECT_EQ(read("prefs.js"), prefs_converted());
-  EXPECT_EQ(files(), (std::vector<std::string>{"panacea.dat", "prefs.js",
-                                               "prefs.js-bak"}));
+  expect_converted("prefs.js");
 }
 
-TEST_F(FaultTest, DirectoryWhereTheBackupGoes) {
-  write_profile();
-  fs::create_directory(folder_ / "prefs.js-bak");
-  EXPECT_EQ(convert(), (RunResult{"", cannot_back_up(path("prefs.js")), 1}));
-  EXPECT_EQ(read("prefs.js"), prefs());
-  EXPECT_TRUE(fs::is_empty(folder_ / "prefs.js-bak"));
-  EXPECT_EQ(read("panacea.dat"), panacea_converted());
-  EXPECT_EQ(read("panacea.dat-bak"), panacea());
+// Whatever stands at a backup path that is not a plain file of its own is
+// refused and left as it is: the file it was for is not changed, and the
+// other file is converted.
+TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
+  const fs::path outside = dir_ / "outside";
+  const struct {
+    const char* label;
+    const char* refused;  // the profile file whose backup is refused
+    std::function<void(const fs::path&)> plant;
+    int reason;
+  } cases[] = {
+      {"a directory", "prefs.js",
+       [](const fs::path& f) { fs::create_directory(f / "prefs.js-bak"); },
+       EISDIR},
+      {"a FIFO, which must not hang the run", "prefs.js",
+       [](const fs::path& f) {
+         ASSERT_EQ(mkfifo((f / "prefs.js-bak").c_str(), 0666), 0);
+       },
+       0},
+      {"a link to a device", "prefs.js",
+       [](const fs::path& f) {
+         fs::create_symlink("/dev/null", f / "prefs.js-bak");
+       },
+       0},
+      {"a link to the other profile file, written first", "panacea.dat",
+       [](const fs::path& f) {
+         fs::create_symlink("prefs.js", f / "panacea.dat-bak");
+       },
+       0},
+      {"a hard link to the other profile file", "panacea.dat",
+       [](const fs::path& f) {
+         fs::create_hard_link(f / "prefs.js", f / "panacea.dat-bak");
+       },
+       0},
+      {"a link to the file itself", "prefs.js",
+       [](const fs::path& f) {
+         fs::create_symlink("prefs.js", f / "prefs.js-bak");
+       },
+       0},
+      {"a link to a file elsewhere", "prefs.js",
+       [&](const fs::path& f) {
+         write_file(outside, "not yours");
+         fs::create_symlink(outside, f / "prefs.js-bak");
+       },
+       0},
+      {"a hard link to a file elsewhere", "prefs.js",
+       [&](const fs::path& f) {
+         write_file(outside, "not yours");
+         fs::create_hard_link(outside, f / "prefs.js-bak");
+       },
+       0},
+      {"the other profile file, which is a link to it", "panacea.dat",
+       [](const fs::path& f) {
+         fs::rename(f / "prefs.js", f / "panacea.dat-bak");
+         fs::create_symlink("panacea.dat-bak", f / "prefs.js");
+       },
+       0},
+      {"a dangling link", "prefs.js",
+       [&](const fs::path& f) {
+         fs::create_symlink(outside, f / "prefs.js-bak");
+       },
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove_all(folder_);
+    fs::remove(outside);
+    fs::create_directory(folder_);
+    write_profile();
+    c.plant(folder_);
+    const std::string refused = c.refused;
+    const std::string other =
+        refused == "prefs.js" ? "panacea.dat" : "prefs.js";
+    const fs::path planted = folder_ / (refused + "-bak");
+    const fs::file_status before = fs::symlink_status(planted);
+    EXPECT_EQ(
+        convert(),
+        (RunResult{"", report(kCannotBackUp, path(refused) + "-bak", c.reason),
+                   1}));
+    EXPECT_EQ(read(refused), refused == "prefs.js" ? prefs() : panacea());
+    expect_converted(other);
+    EXPECT_EQ(fs::symlink_status(planted).type(), before.type());
+    // Nothing was written through a link, nor created where one pointed.
+    if (fs::exists(outside)) EXPECT_EQ(read_file(outside), "not yours");
+  }
 }
 
-TEST_F(FaultTest, ReadOnlyFileCannotBeRewritten) {
+TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {
   if (!is_root()) GTEST_SKIP() << "needs root to run as another user";
+  // The user may create files in the folder but not write prefs.js.
   write_profile();
-  // The user may create files in the folder but not write this one.
   fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0644));
   fs::permissions(folder_ / "panacea.dat", static_cast<fs::perms>(0666));
-  EXPECT_EQ(convert({.user = kNobody}),
-            (RunResult{"", cannot_write(path("prefs.js")), 1}));
+  EXPECT_EQ(
+      convert({.user = kNobody}),
+      (RunResult{"", report(kCannotWrite, path("prefs.js") + "-bak", EACCES),
+                 1}));
   EXPECT_EQ(read("prefs.js"), prefs());
   EXPECT_EQ(read("prefs.js-bak"), prefs());
-  EXPECT_EQ(read("panacea.dat"), panacea_converted());
-  EXPECT_EQ(files(), kBothConverted);
-}
+  expect_converted("panacea.dat");
 
-TEST_F(FaultTest, ReadOnlyFolderTakesNoBackup) {
-  if (!is_root()) GTEST_SKIP() << "needs root to run as another user";
+  // A folder the user may not write: no backup, no change.
+  fs::remove(folder_ / "prefs.js-bak");
+  fs::remove(folder_ / "panacea.dat-bak");
   write_profile();
   fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0666));
-  fs::permissions(folder_ / "panacea.dat", static_cast<fs::perms>(0666));
   fs::permissions(folder_, static_cast<fs::perms>(0755));
-  expect_no_backup_taken(convert({.user = kNobody}));
+  EXPECT_EQ(
+      convert({.user = kNobody}),
+      (RunResult{"",
+                 report(kCannotBackUp, path("panacea.dat") + "-bak", EACCES) +
+                     report(kCannotBackUp, path("prefs.js") + "-bak", EACCES),
+                 1}));
+  EXPECT_EQ(read("panacea.dat"), panacea());
+  EXPECT_EQ(read("prefs.js"), prefs());
 }
 
-TEST_F(FaultTest, FileSizeLimitDuringTheBackup) {
+TEST_F(FaultTest, FileSizeLimit) {
   // Both backups hit the limit: nothing changes and no partial backup stays.
   write_profile();
-  expect_no_backup_taken(convert({.file_size_limit = 8}));
-
-  // Only the larger file's backup hits it; an older backup of it, emptied
-  // for the new one, goes too rather than stay half written.
-  const std::string small = "(1=x)<(80 (2=y)";  // converts to itself
-  write_file(folder_ / "panacea.dat", small);
-  write_file(folder_ / "prefs.js-bak", "older backup");
-  EXPECT_EQ(convert({.file_size_limit = small.size()}),
-            (RunResult{"", cannot_back_up(path("prefs.js")), 1}));
+  EXPECT_EQ(
+      convert({.file_size_limit = 8}),
+      (RunResult{"",
+                 report(kCannotBackUp, path("panacea.dat") + "-bak", EFBIG) +
+                     report(kCannotBackUp, path("prefs.js") + "-bak", EFBIG),
+                 1}));
+  EXPECT_EQ(read("panacea.dat"), panacea());
   EXPECT_EQ(read("prefs.js"), prefs());
-  EXPECT_EQ(read("panacea.dat-bak"), small);
-  EXPECT_EQ(files(), (std::vector<std::string>{"panacea.dat", "panacea.dat-bak",
-                                               "prefs.js"}));
-}
+  EXPECT_EQ(files(), (std::vector<std::string>{"panacea.dat", "prefs.js"}));
 
-TEST_F(FaultTest, FileSizeLimitDuringTheRewrite) {
-  write_profile();
-  const std::string small = "(1=x)<(80 (2=y)";
-  write_file(folder_ / "panacea.dat", small);
+  // The original fits under the limit, the converted prefs.js does not: the
+  // room is reserved before a byte changes. panacea.dat has no folder to
+  // convert, and is left alone.
   ASSERT_GT(prefs_converted().size(), prefs().size());
-  // The original fits under the limit, the converted prefs.js does not.
-  EXPECT_EQ(convert({.file_size_limit = prefs().size()}),
-            (RunResult{"", cannot_write(path("prefs.js")), 1}));
+  write_file(folder_ / "panacea.dat", "(1=x)<(80 (2=y)");
+  EXPECT_EQ(
+      convert({.file_size_limit = prefs().size() + 1}),
+      (RunResult{"", report(kCannotWrite, path("prefs.js") + "-bak", EFBIG),
+                 1}));
+  EXPECT_EQ(read("prefs.js"), prefs());
   EXPECT_EQ(read("prefs.js-bak"), prefs());
-  EXPECT_EQ(read("panacea.dat"), small);
-  EXPECT_EQ(files(), kBothConverted);
 }
 
-TEST_F(FaultTest, ABackupThatIsTheFileItselfIsRefused) {
+TEST_F(FaultTest, AnotherRunHoldsTheLock) {
+  write_profile();
+  const int held = open((folder_ / "prefs.js").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const RunResult result = convert();
+  close(held);
+  EXPECT_EQ(result, (RunResult{"", report(kBusy, path("prefs.js")), 1}));
+  EXPECT_EQ(read("prefs.js"), prefs());
+  expect_converted("panacea.dat");
+  EXPECT_FALSE(fs::exists(folder_ / "prefs.js-bak"));
+}
+
+TEST_F(FaultTest, ClosedStandardDescriptorsReceiveNoMessage) {
+  // The refused backup would be opened as descriptor 2 and its message
+  // written into prefs.js itself.
   write_profile();
   fs::create_symlink("prefs.js", folder_ / "prefs.js-bak");
-  EXPECT_EQ(convert(), (RunResult{"", cannot_back_up(path("prefs.js")), 1}));
+  EXPECT_EQ(convert({.standard_closed = true}), (RunResult{"", "", 1}));
   EXPECT_EQ(read("prefs.js"), prefs());
-  EXPECT_EQ(read("panacea.dat"), panacea_converted());
+  expect_converted("panacea.dat");
+}
+
+TEST_F(FaultTest, StderrWithoutAReaderDoesNotStopTheRun) {
+  write_file(folder_ / "prefs.js", prefs());
+  fs::create_directory(folder_ / "panacea.dat");
+  EXPECT_EQ(convert({.stderr_unread = true}), (RunResult{"", "", 1}));
+  expect_converted("prefs.js");
+}
+
+TEST_F(FaultTest, MemoryRunsOutForOneFile) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit";
+#endif
+  // 24 MiB of separators after the key: converting needs a second buffer
+  // that the limit leaves no room for.
+  write_file(folder_ / "panacea.dat", panacea());
+  const std::string large = prefs() + std::string(24 << 20, '/');
+  write_file(folder_ / "prefs.js", large);
+  EXPECT_EQ(convert({.address_space = 48ul << 20}),
+            (RunResult{"", report(kNoMemory, path("prefs.js")), 1}));
+  EXPECT_EQ(read("prefs.js"), large);
+  EXPECT_FALSE(fs::exists(folder_ / "prefs.js-bak"));
+  expect_converted("panacea.dat");
+}
+
+TEST_F(FaultTest, ARerunKeepsTheOriginalInTheBackup) {
+  write_profile();
+  EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
+  // The files are in Windows form already: nothing to change, nothing
+  // written, and the backups still hold the originals.
+  EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
+  expect_converted("panacea.dat");
+  expect_converted("prefs.js");
+}
+
+// A folder mounted for the test, unmounted and removed afterwards; skips the
+// test where it cannot be mounted.
+class MountedFolder {
+ public:
+  explicit MountedFolder(fs::path at) : at_(std::move(at)) {
+    fs::create_directories(at_);
+  }
+  MountedFolder(const MountedFolder&) = delete;
+  MountedFolder& operator=(const MountedFolder&) = delete;
+  ~MountedFolder() {
+    if (mounted_) umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mount_tmpfs(const std::string& options) {
+    mounted_ =
+        ::mount("gemmel-test", at_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    return mounted_;
+  }
+  bool run(const std::string& command) {
+    mounted_ = std::system(command.c_str()) == 0;
+    return mounted_;
+  }
+  const fs::path& path() const { return at_; }
+
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+};
+
+TEST_F(FaultTest, FullDiskDuringTheRewrite) {
+  MountedFolder disk(folder_);
+  if (!is_root() || !disk.mount_tmpfs("size=512k")) {
+    GTEST_SKIP() << "needs root to mount a small tmpfs";
+  }
+  fs::permissions(folder_, fs::perms::all);
+  // A prefs.js that grows by half, on a disk that holds its backup but not
+  // the growth.
+  std::string large = prefs();
+  while (large.size() < 96 * 1024) large += "/a/b/c/d/e/f/g/h";
+  write_file(folder_ / "prefs.js", large);
+  struct statvfs room {};
+  ASSERT_EQ(statvfs(folder_.c_str(), &room), 0);
+  const std::uintmax_t free = room.f_bavail * room.f_frsize;
+  write_file(folder_ / "filler",
+             std::string(free - large.size() - 16 * 1024, 'f'));
+  EXPECT_EQ(
+      convert(),
+      (RunResult{"", report(kCannotWrite, path("prefs.js") + "-bak", ENOSPC),
+                 1}));
+  EXPECT_EQ(read("prefs.js"), large);
+  EXPECT_EQ(read("prefs.js-bak"), large);
+}
+
+// The setting gemmel is for: the profile on a Windows partition, here an NTFS
+// image mounted through FUSE, which may refuse space reservation, kernel
+// copies and locks, so that the run takes its fallbacks.
+TEST_F(FaultTest, ConvertsBothWaysOnAnNtfsPartition) {
+  if (!is_root() || access("/dev/fuse", F_OK) != 0 ||
+      std::system("command -v mkfs.ntfs ntfs-3g >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs root, /dev/fuse, mkfs.ntfs and ntfs-3g";
+  }
+  const fs::path image = dir_ / "ntfs.img";
+  {
+    std::FILE* made = std::fopen(image.c_str(), "w");
+    ASSERT_NE(made, nullptr);
+    std::fclose(made);
+  }
+  fs::resize_file(image, 16u << 20);
+  ASSERT_EQ(
+      std::system(("mkfs.ntfs -F -Q -q " + image.string() + " >/dev/null 2>&1")
+                      .c_str()),
+      0);
+  MountedFolder disk(folder_);
+  ASSERT_TRUE(disk.run("ntfs-3g " + image.string() + " " + folder_.string()));
+  write_profile();
+  EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
+  expect_converted("panacea.dat");
+  expect_converted("prefs.js");
+  EXPECT_EQ(
+      run_gemmel({kWindir, linuxdir_, "linux", "linux"}, {.cwd = dir_.path()}),
+      (RunResult{kToLinux, "", 0}));
+  EXPECT_EQ(read("panacea.dat"), panacea());
+  EXPECT_EQ(read("prefs.js"), prefs());
+  EXPECT_EQ(read("prefs.js-bak"), prefs_converted());
+}
+
+TEST_F(FaultTest, ARootRunLeavesBackupsTheOwnerCanRead) {
+  if (!is_root()) GTEST_SKIP() << "needs root to own files of another user";
+  write_profile();
+  fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0600));
+  ASSERT_EQ(chown((folder_ / "prefs.js").c_str(), kNobody, kNobody), 0);
+  EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
+  struct stat backup {};
+  ASSERT_EQ(stat((folder_ / "prefs.js-bak").c_str(), &backup), 0);
+  EXPECT_EQ(backup.st_uid, kNobody);
+  EXPECT_EQ(backup.st_gid, kNobody);
+  EXPECT_EQ(backup.st_mode & 0777, 0600u);
 }
 
 }  // namespace

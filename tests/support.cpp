@@ -84,7 +84,7 @@ namespace {
 void drain(int out_fd, int err_fd, RunResult& result) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = 2;
+  int open_count = (out_fd >= 0 ? 1 : 0) + (err_fd >= 0 ? 1 : 0);
   char buffer[65536];
   while (open_count > 0) {
     if (poll(fds, 2, -1) < 0) {
@@ -131,6 +131,12 @@ RunResult run_gemmel(const std::vector<std::string>& args,
   for (std::string& arg : copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
+  // With no reader left before the program starts, its first message to
+  // stderr meets a broken pipe.
+  if (options.stderr_unread) {
+    close(err_pipe[0]);
+    err_pipe[0] = -1;
+  }
   const pid_t pid = fork();
   if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
   if (pid == 0) {
@@ -139,10 +145,19 @@ RunResult run_gemmel(const std::vector<std::string>& args,
     dup2(err_pipe[1], STDERR_FILENO);
     const int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, STDIN_FILENO);
+    // A run that hangs ends the test instead of the suite.
+    alarm(120);
+    if (options.standard_closed) {
+      for (int fd = 0; fd <= 2; ++fd) close(fd);
+    }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    if (options.file_size_limit) {
-      const rlimit limit{*options.file_size_limit, *options.file_size_limit};
-      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    const std::pair<int, std::optional<unsigned long>> limits[] = {
+        {RLIMIT_FSIZE, options.file_size_limit},
+        {RLIMIT_AS, options.address_space}};
+    for (const auto& [resource, bytes] : limits) {
+      const rlimit limit{bytes.value_or(RLIM_INFINITY),
+                         bytes.value_or(RLIM_INFINITY)};
+      if (bytes && setrlimit(resource, &limit) != 0) _exit(126);
     }
     if (options.user) {
       if (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 ||
@@ -150,7 +165,9 @@ RunResult run_gemmel(const std::vector<std::string>& args,
         _exit(126);
       }
     }
-    execv(argv[0], argv.data());
+    char locale[] = "LC_ALL=C";
+    char* const environment[] = {locale, nullptr};
+    execve(argv[0], argv.data(), environment);
     _exit(127);
   }
   close(out_pipe[1]);

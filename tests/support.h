@@ -42,6 +42,9 @@ struct RunOptions {
   std::filesystem::path cwd;
   std::optional<unsigned long> file_size_limit;  // RLIMIT_FSIZE, in bytes
   std::optional<uid_t> user;                     // run as this uid and gid
+  std::optional<unsigned long> address_space;    // RLIMIT_AS, in bytes
+  bool standard_closed = false;  // start with descriptors 0, 1 and 2 closed
+  bool stderr_unread = false;    // stderr is a pipe whose reader has gone
 };
 
 struct RunResult {
@@ -52,7 +55,9 @@ struct RunResult {
 };
 std::ostream& operator<<(std::ostream& os, const RunResult& result);
 
-// Runs the built gemmel with `args` and collects everything it printed.
+// Runs the built gemmel with `args` and collects everything it printed. The
+// program runs in the "C" locale, so that the reasons it gives are the
+// system's English texts.
 RunResult run_gemmel(const std::vector<std::string>& args,
                      const RunOptions& options);
 

@@ -1,5 +1,8 @@
 #include "cli/run.h"
 
+#include <cstring>
+#include <new>
+#include <optional>
 #include <string>
 
 #include "cli/recipes.h"
@@ -14,35 +17,69 @@ void print_line(std::ostream& stream, std::string_view line) {
   stream << line << '\n' << std::flush;
 }
 
-void report(std::ostream& err, std::string_view message,
-            std::string_view path) {
+// A failure of one profile file: the message, the path it concerns, and,
+// where a system call failed, the system's own words for why.
+void report(std::ostream& err, std::string_view message, std::string_view path,
+            const std::optional<posix::Error>& error = std::nullopt) {
   print_line(err, message);
   print_line(err, path);
+  if (error && error->code > 0) {
+    err << texts::kReason << std::strerror(error->code) << '\n' << std::flush;
+  }
+}
+
+// Why a loaded file was not converted, and the path to name with it.
+struct Failure {
+  std::string_view message;
+  bool names_backup = false;
+};
+
+std::optional<Failure> failure_of(FileState state) {
+  switch (state) {
+    case FileState::kReady:
+    case FileState::kUnchanged:
+    case FileState::kWritten:
+      return std::nullopt;
+    case FileState::kMissing:
+    case FileState::kUnreadable:
+      return Failure{texts::kCannotRead};
+    case FileState::kBusy:
+      return Failure{texts::kBusy};
+    case FileState::kTooLarge:
+      return Failure{texts::kTooLarge};
+    case FileState::kChanged:
+      return Failure{texts::kChanged};
+    case FileState::kBackupFailed:
+      return Failure{texts::kCannotBackUp, true};
+    case FileState::kWriteFailed:
+      return Failure{texts::kCannotWrite, true};
+  }
+  return std::nullopt;
 }
 
 // Loads, converts and writes one profile file. Returns false, after telling
 // why on `err`, when the file was left unchanged or could not be written.
-bool convert_file(const std::string& path, const Recipe& recipe,
-                  ProfileFile which, const Directories& dirs,
-                  std::ostream& err) {
-  File file(path.c_str());
-  if (file.state() == FileState::kUnreadable) {
-    report(err, texts::kCannotRead, path);
+// `optional`: a file that does not exist is passed over in silence.
+bool convert_file(const std::string& path, const std::string& sibling,
+                  bool optional, const Recipe& recipe, ProfileFile which,
+                  const Directories& dirs, std::ostream& err) {
+  try {
+    File file(path.c_str(), sibling);
+    if (file.state() == FileState::kMissing && optional) return true;
+    if (file.state() == FileState::kReady) {
+      convert(recipe, which, dirs, file);
+      // Only a kReady file is written; any other state is reported below.
+      static_cast<void>(file.write());
+    }
+    const std::optional<Failure> failure = failure_of(file.state());
+    if (!failure) return true;
+    report(err, failure->message,
+           failure->names_backup ? file.backup_path() : path, file.error());
+    return false;
+  } catch (const std::bad_alloc&) {
+    report(err, texts::kNoMemory, path);
     return false;
   }
-  convert(recipe, which, dirs, file);
-  if (file.state() == FileState::kTooLarge) {
-    report(err, texts::kTooLarge, path);
-    return false;
-  }
-  if (!file.write()) {
-    report(err,
-           file.state() == FileState::kBackupFailed ? texts::kCannotBackUp
-                                                    : texts::kCannotWrite,
-           file.backup_path());
-    return false;
-  }
-  return true;
 }
 
 int print_help(std::ostream& out) {
@@ -77,11 +114,13 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
   const Recipe* recipe = find_recipe(modo);
   if (recipe == nullptr) return refuse(out, modo);
 
-  bool converted = true;
-  converted &= convert_file(folder + std::string(texts::kPanacea), *recipe,
-                            ProfileFile::kPanacea, dirs, err);
-  converted &= convert_file(folder + std::string(texts::kPrefs), *recipe,
-                            ProfileFile::kPrefs, dirs, err);
+  const std::string panacea = folder + std::string(texts::kPanacea);
+  const std::string prefs = folder + std::string(texts::kPrefs);
+  // A profile that never used mail has no panacea.dat.
+  bool converted = convert_file(panacea, prefs, true, *recipe,
+                                ProfileFile::kPanacea, dirs, err);
+  converted &= convert_file(prefs, panacea, false, *recipe, ProfileFile::kPrefs,
+                            dirs, err);
   if (!converted) return 1;
   print_line(out, recipe->completion);
   return 0;
@@ -94,6 +133,10 @@ int run(std::span<const std::string_view> args, std::ostream& out,
   }
   if (args.size() == 1) {
     if (args[0] == texts::kHelpOption) return print_help(out);
+    if (args[0] == texts::kVersionOption) {
+      out << texts::kProgram << GEMMEL_VERSION << '\n' << std::flush;
+      return 0;
+    }
     return refuse(out, args[0]);
   }
   return remind_usage(out);

@@ -11,6 +11,8 @@ namespace gemmel::texts {
 // Help and diagnostics (standard output).
 inline constexpr std::string_view kTitle = "Gemmel";
 inline constexpr std::string_view kHelpOption = "--help";
+inline constexpr std::string_view kVersionOption = "--version";
+inline constexpr std::string_view kProgram = "gemmel ";
 inline constexpr std::array<std::string_view, 11> kHelp = {
     "Cambia i percorsi dei file di configurazione di Mozilla\n",
     "in modo da usare la stessa cartella per la versione di Windows e di "
@@ -45,6 +47,17 @@ inline constexpr std::string_view kCannotWrite =
     "Impossibile scrivere il file, l'originale e' in";
 inline constexpr std::string_view kTooLarge =
     "Il file convertito raggiungerebbe 2 GiB, file non modificato";
+inline constexpr std::string_view kBusy =
+    "File in uso da un'altra conversione, file non modificato";
+inline constexpr std::string_view kChanged =
+    "Il file e' cambiato durante la conversione, file non modificato";
+inline constexpr std::string_view kNoMemory =
+    "Memoria insufficiente, file non modificato";
+inline constexpr std::string_view kFolderAbsent =
+    "La cartella di origine non compare nel file, file non modificato";
+// Begins the line after the path when a system call failed, followed by the
+// system's description of the error.
+inline constexpr std::string_view kReason = "Motivo: ";
 
 // Values of `ambiente` and `modo`.
 inline constexpr std::string_view kWindows = "win";

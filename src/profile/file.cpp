@@ -2,39 +2,59 @@
 
 #include <sys/stat.h>
 
+#include <array>
+#include <cerrno>
 #include <utility>
 
 #include "profile/posix_io.h"
 
 namespace gemmel {
 
-File::File(const char* name) : path_(name) { state_ = load(); }
+File::File(const char* name, std::string sibling)
+    : path_(name), sibling_(std::move(sibling)) {
+  state_ = load();
+}
+
+FileState File::fail(FileState state, const posix::Error& error) {
+  error_ = error;
+  return state;
+}
 
 FileState File::load() {
-  posix::Descriptor input;
-  struct stat status {};
+  if (auto error =
+          posix::open_regular_for_reading(path_, input_, read_status_)) {
+    // A link whose target is gone is no missing file: it may lead to a disk
+    // that is not mounted.
+    struct stat link {};
+    const bool missing = error->code == ENOENT &&
+                         ::lstat(path_.c_str(), &link) != 0 && errno == ENOENT;
+    return fail(missing ? FileState::kMissing : FileState::kUnreadable, *error);
+  }
   // A file already too large is refused before any of it is read; one that
   // grows past the bound while being read is refused by read_to_end.
-  if (posix::open_regular_for_reading(path_, input, status) ||
-      status.st_size > kMaxLength) {
-    return FileState::kUnreadable;
+  if (read_status_.st_size > kMaxLength) {
+    return fail(FileState::kUnreadable, posix::Error{"open", 0});
   }
-  if (posix::read_to_end(input.get(), text_, kMaxLength,
-                         static_cast<std::size_t>(status.st_size))) {
+  if (auto error = posix::lock(input_.get())) {
+    // Another run's lock is no failure of the system: no reason to give.
+    if (error->code == EWOULDBLOCK) {
+      return fail(FileState::kBusy, posix::Error{"flock", 0});
+    }
+    return fail(FileState::kUnreadable, *error);
+  }
+  if (auto error =
+          posix::read_to_end(input_.get(), text_, kMaxLength,
+                             static_cast<std::size_t>(read_status_.st_size))) {
     text_.clear();
-    return FileState::kUnreadable;
+    return fail(FileState::kUnreadable, *error);
   }
   length_ = static_cast<std::int32_t>(text_.size());
-  // The backup is written from the bytes just read, so it is exactly the
-  // text the conversion starts from even if the file changed meanwhile.
-  if (posix::begin_backup(backup_path(), text_, status, backup_)) {
-    return FileState::kBackupFailed;
-  }
   return FileState::kReady;
 }
 
 void File::replace(const ReplaceCall& call) {
   if (state_ != FileState::kReady) return;
+  differs_.reset();
   if (!apply_replace(call, text_, length_, spare_)) {
     state_ = FileState::kTooLarge;
   }
@@ -70,17 +90,59 @@ void File::replace(std::string target, std::string replacement,
 
 // NOLINTEND(performance-unnecessary-value-param)
 
+bool File::differs() {
+  if (state_ != FileState::kReady) return false;
+  if (!differs_) {
+    differs_ = text_.size() != static_cast<std::size_t>(read_status_.st_size) ||
+               !posix::holds(input_.get(), text_);
+  }
+  return *differs_;
+}
+
 bool File::write() {
   if (state_ != FileState::kReady) return false;
-  if (posix::finish_backup(backup_path(), backup_)) {
-    state_ = FileState::kBackupFailed;
-    return false;
+  state_ = store();
+  input_.reset();  // gives up the lock
+  return state_ == FileState::kWritten || state_ == FileState::kUnchanged;
+}
+
+FileState File::store() {
+  if (!differs()) return FileState::kUnchanged;
+  const posix::Identity read = posix::Identity::of(read_status_);
+  // The file must still be the one read, as it was read: another program
+  // may have replaced or changed it while it was converted.
+  const auto now = posix::identity_of(path_);
+  if (!now || !now->same_version(read)) return FileState::kChanged;
+
+  std::array<posix::Identity, 2> protected_files{read, read};
+  if (auto sibling = posix::identity_of(sibling_))
+    protected_files[1] = *sibling;
+  posix::Identity backup;
+  const posix::BackupSource source{.from = input_.get(),
+                                   .original = read,
+                                   .mode = read_status_.st_mode & 0777,
+                                   .owner = read_status_.st_uid,
+                                   .group = read_status_.st_gid};
+  if (auto error =
+          posix::write_backup(backup_path(), source, protected_files, backup)) {
+    if (error->operation == "changed") return FileState::kChanged;
+    return fail(FileState::kBackupFailed, *error);
   }
-  if (posix::rewrite(path_, text_)) {
-    state_ = FileState::kWriteFailed;
-    return false;
+
+  posix::Descriptor output;
+  struct stat status {};
+  if (auto error = posix::open_for_rewrite(path_, output, status)) {
+    if (error->code == ENOENT) return FileState::kChanged;
+    return fail(FileState::kWriteFailed, *error);
   }
-  return true;
+  if (!posix::Identity::of(status).same_version(read)) {
+    return FileState::kChanged;
+  }
+  if (auto error =
+          posix::rewrite(output, text_, read.size, backup_path(), backup)) {
+    return fail(FileState::kWriteFailed, *error);
+  }
+  return FileState::kWritten;
 }
 
 }  // namespace gemmel

@@ -3,7 +3,10 @@
 #ifndef GEMMEL_PROFILE_FILE_H_
 #define GEMMEL_PROFILE_FILE_H_
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "profile/buffer.h"
@@ -13,26 +16,33 @@
 namespace gemmel {
 
 enum class FileState {
-  kReady,         // loaded and backup begun: replace and write act
-  kUnreadable,    // missing, not a regular file, unreadable, or 2 GiB or more
-  kBackupFailed,  // the backup could not be written completely: not changed
+  kReady,         // loaded and locked: replace and write act
+  kMissing,       // no file at the path
+  kUnreadable,    // not a regular file, unreadable, or 2 GiB or more
+  kBusy,          // another run holds the file's lock: not changed
   kTooLarge,      // a replacement would have made the text 2 GiB or more
+  kChanged,       // the path no longer names the file as read: not changed
+  kBackupFailed,  // the backup could not be written completely: not changed
   kWriteFailed,   // writing failed; the backup holds the original
+  kUnchanged,     // written: the conversion left the bytes as they were
+  kWritten,       // written, after a durable backup of the original
 };
 
-// Loading reads the file at `path` and writes its backup, `path` followed by
-// "-bak", before anything can change; `write` waits until the backup is on
-// disk, then puts the changed text back. The disk writes the backup while
-// the text is being changed.
+// Loading opens the file at `path`, takes its lock and reads it; the lock is
+// held until the File goes, so that no other run reads or writes the file
+// meanwhile. `write` then makes the backup, `path` followed by "-bak", an
+// exact durable copy of the file, and puts the changed text back in place.
 //
-// Only a kReady file is changed by replace and written by write. A file that
-// cannot be read gets no backup and leaves an existing backup alone; a file
-// whose backup failed is never written, so the original always exists
-// complete on disk, in the file or in its backup.
+// Only a kReady file is changed by replace and written by write. A file
+// whose bytes the conversion left as they were is neither written nor backed
+// up: an existing backup keeps what an earlier run put there. The original
+// always exists complete on disk, in the file or in its backup.
 class File {
  public:
   // `name`: a directory prefix, possibly empty, followed by a file name.
-  explicit File(const char* name);
+  // `sibling`: the other profile file of the run, which this file's backup
+  // must never be.
+  explicit File(const char* name, std::string sibling = {});
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
@@ -48,13 +58,18 @@ class File {
   // Applies one replacement described as data (see replace.h).
   void replace(const ReplaceCall& call);
 
-  // Makes sure the backup is on disk, then stores the text under `path`, in
-  // place. Returns false when nothing was written (not kReady, or the backup
-  // could not be made durable: state() is then kBackupFailed) or the write
-  // failed (kWriteFailed; the backup holds the original).
+  // True when the text is no longer the bytes read (false unless kReady).
+  bool differs();
+
+  // Checks that the path still names the file as it was read, writes the
+  // backup and makes it durable, then stores the text under `path`, in
+  // place. Returns true when the file holds the converted text (kWritten or
+  // kUnchanged); otherwise state() and error() tell why.
   [[nodiscard]] bool write();
 
   FileState state() const { return state_; }
+  // The failing call behind the state, if a call failed.
+  const std::optional<posix::Error>& error() const { return error_; }
   const Text& text() const { return text_; }
   const std::string& path() const { return path_; }
   // The size at load time, changed by every replacement; equals the size of
@@ -64,13 +79,19 @@ class File {
 
  private:
   FileState load();
+  FileState fail(FileState state, const posix::Error& error);
+  FileState store();
 
   Text text_;
   std::string path_;
   std::int32_t length_ = 0;
+  std::string sibling_;
   FileState state_ = FileState::kUnreadable;
-  Text spare_;                // memory reused by successive replacements
-  posix::Descriptor backup_;  // the backup, until write() has made it durable
+  std::optional<posix::Error> error_;
+  Text spare_;               // memory reused by successive replacements
+  posix::Descriptor input_;  // read from; holds the lock
+  struct stat read_status_ {};
+  std::optional<bool> differs_;  // worked out once, by differs()
 };
 
 }  // namespace gemmel

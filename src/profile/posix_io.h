@@ -4,9 +4,12 @@
 #define GEMMEL_PROFILE_POSIX_IO_H_
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
+#include <ctime>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -16,11 +19,32 @@ namespace gemmel::posix {
 
 struct Error {
   std::string_view operation;  // "open", "read", "write", "fsync", ...
-  int code = 0;                // errno as it was right after the failing call
+  // errno as it was right after the failing call; 0 when no call failed but
+  // a check refused the file (not a regular file, a link, ...).
+  int code = 0;
 };
 
 // Empty on success.
 using Outcome = std::optional<Error>;
+
+// The calls that change files or make them durable, routed through one table
+// so that tests can record them or make one fail. Everything else is called
+// directly.
+struct Calls {
+  int (*open)(const char* path, int flags, mode_t mode);
+  int (*close)(int fd);
+  int (*fsync)(int fd);
+  ssize_t (*write)(int fd, const void* data, std::size_t size);
+  ssize_t (*pwrite)(int fd, const void* data, std::size_t size, off_t offset);
+  int (*ftruncate)(int fd, off_t length);
+  int (*fallocate)(int fd, int mode, off_t offset, off_t length);
+  ssize_t (*copy_file_range)(int from, off_t* from_offset, int to,
+                             off_t* to_offset, std::size_t size,
+                             unsigned flags);
+  int (*flock)(int fd, int operation);
+};
+// The table in use; the real calls unless a test has replaced some.
+Calls& calls();
 
 // Owns one file descriptor. The destructor closes it without looking at the
 // result, which is right only for descriptors that were read from; a
@@ -35,14 +59,27 @@ class Descriptor {
 
   int get() const { return fd_; }
   // Takes ownership of `fd`, closing the one held before.
-  void reset(int fd);
-  // Gives up ownership without closing.
-  int release();
+  void reset(int fd = -1);
   // Closes now and reports the result; never retried, as POSIX advises.
   Outcome close();
 
  private:
   int fd_ = -1;
+};
+
+// What tells one version of a file from another: the file (device, inode)
+// and its size and modification time.
+struct Identity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+
+  static Identity of(const struct stat& status);
+  bool same_file(const Identity& other) const {
+    return device == other.device && inode == other.inode;
+  }
+  bool same_version(const Identity& other) const;
 };
 
 // Opens `path` for reading without ever blocking (a FIFO in its place does
@@ -51,33 +88,57 @@ class Descriptor {
 Outcome open_regular_for_reading(const std::string& path, Descriptor& fd,
                                  struct stat& status);
 
+// Takes an exclusive advisory lock on `fd` without waiting. Fails with
+// EWOULDBLOCK while another process holds one; succeeds without a lock where
+// the file system has none (ENOLCK, EOPNOTSUPP).
+Outcome lock(int fd);
+
 // Reads from the current offset to the end of the file into `text`, which is
 // replaced. Fails with EFBIG once more than `max_bytes` would be read;
 // `expected_bytes` is only a hint for the first allocation.
 Outcome read_to_end(int fd, Text& text, std::size_t max_bytes,
                     std::size_t expected_bytes);
 
-// Writes all of [data, data + size), retrying on EINTR and short counts.
-Outcome write_all(int fd, const char* data, std::size_t size);
+// True when the file on `fd` holds exactly `text`, read through the page
+// cache in pieces; any read failure counts as a difference.
+bool holds(int fd, std::string_view text);
 
-// Begins the backup: makes `backup_path` hold exactly `data` and starts
-// writing it to disk without waiting, leaving it open in `fd` for
-// finish_backup. A new backup is created with 0664 limited by `original`'s
-// permission bits (then by the umask); an existing one keeps its mode, owner
-// and inode. Anything but a regular file at `backup_path`, or the original
-// file itself (a link to it), is refused before it is touched; a backup that
-// was emptied but could not be filled is removed.
-Outcome begin_backup(const std::string& backup_path, std::string_view data,
-                     const struct stat& original, Descriptor& fd);
+// The identity of whatever `path` names now, following links.
+std::optional<Identity> identity_of(const std::string& path);
 
-// Waits until the backup begun on `fd` is on disk, with its directory entry,
-// and closes it. A backup that cannot be made durable is removed.
-Outcome finish_backup(const std::string& backup_path, Descriptor& fd);
+// Makes `backup_path` an exact, durable copy of the first `original.size`
+// bytes of the file read on `from`: the copy and the directory entry are on
+// disk when it returns. `backup_path` must be a plain file of its own: a
+// symbolic link, a file with other hard links, anything but a regular file,
+// or any of `protected_files` is refused without being touched. A new backup
+// gets 0664 limited by `mode` and the umask, and `owner`/`group` where the
+// process may set them; an existing one keeps its mode, owner and inode.
+// A backup that cannot be completed is removed. Fails with operation
+// "changed" when the file is shorter than `original.size`.
+struct BackupSource {
+  int from = -1;
+  Identity original;
+  mode_t mode = 0;
+  uid_t owner = 0;
+  gid_t group = 0;
+};
+Outcome write_backup(const std::string& backup_path, const BackupSource& source,
+                     std::span<const Identity> protected_files,
+                     Identity& backup);
 
-// Rewrites the file at `path` in place with `data` (created with 0664 under
-// the umask if it has gone). Mode, owner and inode stay as they are, and a
-// symbolic link at `path` stays a link.
-Outcome rewrite(const std::string& path, std::string_view data);
+// Rewrites the file open on `fd`, whose size is `old_size`, with `data`, in
+// place: mode, owner, inode and links stay. The room for a longer content is
+// reserved first, so that a full disk or a file-size limit fails before any
+// byte changes; where a write fails after that, the original is copied back
+// from the backup `backup_path` (identified by `backup`). The descriptor is
+// closed either way.
+Outcome rewrite(Descriptor& fd, std::string_view data, off_t old_size,
+                const std::string& backup_path, const Identity& backup);
+
+// Opens the existing file at `path` for writing, in place, without creating
+// it and without ever blocking.
+Outcome open_for_rewrite(const std::string& path, Descriptor& fd,
+                         struct stat& status);
 
 }  // namespace gemmel::posix
 
