@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch DESTDIR and checks what lands there: the
-# program, its manual page and its bash completion, each usable.
+# program, its manual page, its bash completion and its licence, each usable.
 # Usage: install_test.sh BUILD_DIR VERSION
 set -u
 build=$1
@@ -40,6 +40,9 @@ check "the manual page's header names the version" \
     zcat "$0" | grep -qx "\.TH GEMMEL 1 \"[^\"]*\" \"gemmel ${1//./\\.}\" .*" &&
     MANWIDTH=80 man -l "$0" 2>/dev/null | tail -n 1 | grep -qw "gemmel ${1//./\\.}"' \
   "$root/share/man/man1/gemmel.1.gz" "$version"
+check "the licence is installed with the documentation" \
+  bash -c 'grep -q "^License: Expat" "$0/copyright" &&
+    grep -q "^MIT License" "$0/LICENSE"' "$root/share/doc/gemmel"
 check "the completion is installed where bash-completion looks" \
   bash -c 'source "$0" && complete -p gemmel | grep -q _gemmel' \
   "$root/share/bash-completion/completions/gemmel"
