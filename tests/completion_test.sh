@@ -36,10 +36,12 @@ expect() {
   fi
 }
 
-expect "first word offers --help and folders" "--help|alpha|beta|with space" gemmel ""
-expect "first word, a dash" "--help" gemmel "-"
+expect "first word offers --help, --version and folders" \
+  "--help|--version|alpha|beta|with space" gemmel ""
+expect "first word, a dash" "--help|--version" gemmel "-"
+expect "first word, --v" "--version" gemmel "--v"
 expect "first word, a folder prefix" "alpha" gemmel "al"
-expect "second word offers folders only" "alpha|beta|with space" gemmel x ""
+expect "second word offers folders only, no option" "alpha|beta|with space" gemmel x ""
 expect "second word, a prefix" "with space" gemmel x "w"
 expect "third word offers the environments" "linux|win" gemmel x y ""
 expect "fourth word offers the directions" "win" gemmel x y linux "w"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch DESTDIR and checks what lands there: the
-# program, its manual page and its bash completion, each usable.
-# Usage: install_test.sh BUILD_DIR
+# program, its manual page, its bash completion and its licence, each usable.
+# Usage: install_test.sh BUILD_DIR VERSION
 set -u
 build=$1
+version=$2
 passed=0
 failed=0
 check() {  # check LABEL COMMAND...
@@ -34,6 +35,14 @@ check "the manual page is compressed without a timestamp" \
 check "man -l shows the page" \
   bash -c 'MANWIDTH=80 man -l "$0" 2>/dev/null | grep -q "^SINTASSI"' \
   "$root/share/man/man1/gemmel.1.gz"
+check "the manual page's header names the version" \
+  bash -c '[[ $1 =~ ^[0-9]+(\.[0-9]+)*$ ]] &&
+    zcat "$0" | grep -qx "\.TH GEMMEL 1 \"[^\"]*\" \"gemmel ${1//./\\.}\" .*" &&
+    MANWIDTH=80 man -l "$0" 2>/dev/null | tail -n 1 | grep -qw "gemmel ${1//./\\.}"' \
+  "$root/share/man/man1/gemmel.1.gz" "$version"
+check "the licence is installed with the documentation" \
+  bash -c 'grep -q "^License: Expat" "$0/copyright" &&
+    grep -q "^MIT License" "$0/LICENSE"' "$root/share/doc/gemmel"
 check "the completion is installed where bash-completion looks" \
   bash -c 'source "$0" && complete -p gemmel | grep -q _gemmel' \
   "$root/share/bash-completion/completions/gemmel"
