@@ -29,6 +29,8 @@ root=$dest/usr/local
 check "the program is installed and runs" \
   bash -c '[[ -x $0 ]] && [[ $("$0" --help | head -n 1) == Gemmel ]]' \
   "$root/bin/gemmel"
+check "--version names the project's version" \
+  bash -c '[[ $("$0" --version) == "gemmel $1" ]]' "$root/bin/gemmel" "$version"
 check "the manual page is compressed without a timestamp" \
   bash -c 'gzip -t "$0" && [[ $(od -An -tu4 -j4 -N4 "$0" | tr -d " ") == 0 ]]' \
   "$root/share/man/man1/gemmel.1.gz"
