@@ -102,7 +102,7 @@ void expect_same_as_plain_loop(const ReplaceCall& call,
 
   Text text(original.begin(), original.end());
   std::int32_t length = static_cast<std::int32_t>(original.size());
-  ASSERT_TRUE(apply_replace(call, text, length, scratch));
+  ASSERT_TRUE(apply_replace(call, text, length, scratch).has_value());
   ASSERT_EQ(std::string_view(text), expected) << describe(call, original);
   ASSERT_EQ(length, expected_length) << describe(call, original);
 }

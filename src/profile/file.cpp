@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <utility>
 
 #include "profile/posix_io.h"
@@ -33,11 +34,15 @@ FileState File::load() {
   return FileState::kReady;
 }
 
-void File::replace(const ReplaceCall& call) {
-  if (state_ != FileState::kReady) return;
-  if (!apply_replace(call, text_, length_, spare_)) {
+std::int64_t File::replace(const ReplaceCall& call) {
+  if (state_ != FileState::kReady) return 0;
+  const std::optional<std::int64_t> count =
+      apply_replace(call, text_, length_, spare_);
+  if (!count) {
     state_ = FileState::kTooLarge;
+    return 0;
   }
+  return *count;
 }
 
 // The strings are taken by value on purpose: they may be parts of the text

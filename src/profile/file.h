@@ -45,8 +45,10 @@ class File {
   // first `end_key` after it.
   void replace(std::string target, std::string replacement,
                std::string start_key, std::string end_key);
-  // Applies one replacement described as data (see replace.h).
-  void replace(const ReplaceCall& call);
+  // Applies one replacement described as data (see replace.h) and returns
+  // the number of replacements made: 0 when the file is not kReady or the
+  // result would be too large (the state becomes kTooLarge).
+  std::int64_t replace(const ReplaceCall& call);
 
   // Makes sure the backup is on disk, then stores the text under `path`, in
   // place. Returns false when nothing was written (not kReady, or the backup
