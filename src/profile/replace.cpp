@@ -186,7 +186,8 @@ Overlap overlap_of(const Automaton& automaton, std::string_view target,
 
 // A line continuation (see replace.h).
 struct Continuation {
-  std::size_t at;         // offset of its backslash in the text
+  std::size_t at;  // offset of its backslash in the text
+  // cppcheck-suppress unusedStructMember ; read through std::optional
   std::size_t joined_at;  // offset of the byte after it once joined
   std::size_t size;       // 2, or 3 with CR LF
 };

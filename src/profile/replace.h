@@ -73,9 +73,9 @@ bool resumes_after_insertion(const ReplaceCall& call);
 
 // Applies `call` to `text`, whose tracked length `length` changes by the
 // replacement's length minus the target's for every replacement, less the
-// continuations that go. `scratch`
-// is spare memory that the call may swap with `text`; passing the same one to
-// every call on a text saves allocating and touching new memory each time.
+// bytes of the continuations that go. `scratch` is spare memory that the call
+// may swap with `text`; passing the same one to every call on a text saves
+// allocating and touching new memory each time.
 // Returns the number of replacements made, every pass of the loop counted
 // (0 when there is none), or std::nullopt, leaving `text` and `length`
 // unchanged, when the result would be longer than kMaxLength.
