@@ -66,6 +66,44 @@ BENCHMARK(BM_Offset)->GEMMEL_SIZES;
 BENCHMARK(BM_StartKey)->GEMMEL_SIZES;
 BENCHMARK(BM_Bounded)->GEMMEL_SIZES;
 
+// A panacea.dat of `mib` MiB whose folder names are broken by line
+// continuations, every other one inside the folder, replaced by a Windows
+// folder across them (`across` 1) or, for comparison, not (0).
+void BM_PanaceaFolders(benchmark::State& state) {
+  const std::string_view rows[] = {
+      "(86\n    =/foo/bar/profile-default/Mail/Loc\\\nal Folders/Trash.msf)"
+      "(87=104)\n",
+      "(89\n    =/foo/bar/prof\\\nile-default/ImapMail/imap.localhost/IN\\\n"
+      "BOX.msf)\n"};
+  const std::size_t size = static_cast<std::size_t>(state.range(0)) << 20;
+  Text original;
+  original.reserve(size + 128);
+  for (std::size_t i = 0; original.size() < size; ++i) {
+    original.append(rows[i % 2]);
+  }
+  const ReplaceCall call{
+      .target = "/foo/bar/profile-default/",
+      .replacement =
+          "C:\\\\Documents and Settings\\\\mario\\\\Application "
+          "Data\\\\Mozilla\\\\Profiles\\\\default\\\\abcd1234.slt\\\\",
+      .across_continuations = state.range(1) != 0};
+  Text text;
+  Text scratch;
+  for (auto _ : state) {
+    state.PauseTiming();
+    text = original;
+    std::int32_t length = static_cast<std::int32_t>(text.size());
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(apply_replace(call, text, length, scratch));
+  }
+  state.SetBytesProcessed(state.iterations() *
+                          static_cast<std::int64_t>(original.size()));
+}
+BENCHMARK(BM_PanaceaFolders)
+    ->ArgsProduct({{1, 8, 64}, {0, 1}})
+    ->ArgNames({"MiB", "across"})
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace gemmel
 

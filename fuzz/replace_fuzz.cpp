@@ -1,7 +1,8 @@
 // libFuzzer target: the linear-time replacement must give the plain loop's
-// text and length for every call.
+// text, length and count for every call.
 //
-// Input: one byte for the form, one for the start offset (signed), then the
+// Input: one byte for the form (values 3 and up, modulo 6, also match across
+// line continuations), one for the start offset (signed), then the
 // target, the replacement, the start key, the end key and the text, separated
 // by the byte 0x01 (so that every other byte, NUL included, can appear in
 // them). Missing pieces are empty.
@@ -24,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       gemmel::fuzzing::split(input.substr(2), 5);
   gemmel::ReplaceCall call;
   call.form = static_cast<gemmel::Form>(data[0] % 3);
+  call.across_continuations = data[0] % 6 >= 3;
   call.start = static_cast<std::int8_t>(data[1]);
   call.target = pieces[0];
   call.replacement = pieces[1];
@@ -33,12 +35,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   std::string expected = original;
   std::int64_t expected_length = static_cast<std::int64_t>(original.size());
-  gemmel::testing::plain_replace(call, expected, expected_length);
+  std::int64_t expected_count = 0;
+  if (call.across_continuations) {
+    gemmel::testing::plain_replace_across(call, expected, expected_length,
+                                          &expected_count);
+  } else {
+    gemmel::testing::plain_replace(call, expected, expected_length,
+                                   [&](std::size_t) { ++expected_count; });
+  }
 
   gemmel::Text text(original.begin(), original.end());
   std::int32_t length = static_cast<std::int32_t>(original.size());
   gemmel::Text scratch;
-  if (!gemmel::apply_replace(call, text, length, scratch) ||
+  if (gemmel::apply_replace(call, text, length, scratch) != expected_count ||
       std::string_view(text) != expected || length != expected_length ||
       static_cast<std::size_t>(length) != text.size()) {
     std::abort();

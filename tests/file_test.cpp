@@ -171,6 +171,28 @@ TEST_F(FileTest, AConversionThatChangesNothingWritesNothing) {
   EXPECT_EQ(read_file(dir_ / "a.txt"), "before");
 }
 
+TEST_F(FileTest, ReplaceCountsAndAResultTooLargeCountsNothing) {
+  EXPECT_EQ(
+      load("axbxcx").replace(ReplaceCall{.target = "x", .replacement = "yy"}),
+      3);
+  // Bounded: every insertion holds the next match one byte on, up to the
+  // ";" a MiB away, and each adds 4 KiB: far beyond 2 GiB.
+  const std::string big = "kx" + std::string(std::size_t{1} << 20, 'y') + ";";
+  const std::string multiplier = "ax" + std::string(4096, 'z');
+  File& f = load(big);
+  EXPECT_EQ(f.replace(ReplaceCall{.form = Form::kBounded,
+                                  .target = "x",
+                                  .replacement = multiplier,
+                                  .start_key = "k",
+                                  .end_key = ";"}),
+            0);
+  EXPECT_EQ(f.state(), FileState::kTooLarge);
+  // A file no longer ready is left alone.
+  EXPECT_EQ(f.replace(ReplaceCall{.target = "y", .replacement = "z"}), 0);
+  EXPECT_TRUE(text() == big);
+  expect_length_tracked();
+}
+
 TEST_F(FileTest, UnreadableFilesAreNeitherBackedUpNorCreated) {
   write_file(dir_ / "missing-bak", "keep me");
   File missing((dir_ / "missing").c_str());

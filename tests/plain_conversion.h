@@ -12,6 +12,15 @@
 
 namespace gemmel::testing {
 
+// The operands that name the profile folder: in panacea.dat the steps that
+// replace them read across line continuations.
+inline bool names_folder(Operand operand) {
+  return operand == Operand::kWindirEscaped || operand == Operand::kLinuxdir ||
+         operand == Operand::kWindirTrimmed ||
+         operand == Operand::kWindirEscapedUntrailed ||
+         operand == Operand::kLinuxdirUntrailed;
+}
+
 inline std::string plain_convert(const Recipe& recipe, ProfileFile which,
                                  const Directories& dirs, std::string text) {
   std::int64_t length = static_cast<std::int64_t>(text.size());
@@ -20,13 +29,18 @@ inline std::string plain_convert(const Recipe& recipe, ProfileFile which,
     const auto target = resolve(step.target, dirs);
     const auto replacement = resolve(step.replacement, dirs);
     if (!target || !replacement) continue;
-    plain_replace({.form = step.form,
-                   .target = *target,
-                   .replacement = *replacement,
-                   .start = 0,
-                   .start_key = step.start_key,
-                   .end_key = step.end_key},
-                  text, length);
+    const ReplaceCall call{.form = step.form,
+                           .target = *target,
+                           .replacement = *replacement,
+                           .start = 0,
+                           .start_key = step.start_key,
+                           .end_key = step.end_key};
+    if (which == ProfileFile::kPanacea && names_folder(step.target)) {
+      std::int64_t count = 0;
+      plain_replace_across(call, text, length, &count);
+    } else {
+      plain_replace(call, text, length);
+    }
   }
   return text;
 }

@@ -15,6 +15,7 @@ namespace gemmel {
 namespace {
 
 using testing::plain_replace;
+using testing::plain_replace_across;
 
 std::string escaped(std::string_view bytes) {
   std::string shown = "'";
@@ -34,7 +35,9 @@ std::string describe(const ReplaceCall& call, const std::string& text) {
   out << forms[static_cast<int>(call.form)] << " form, target "
       << escaped(call.target) << ", replacement " << escaped(call.replacement)
       << ", start " << call.start << ", start key " << escaped(call.start_key)
-      << ", end key " << escaped(call.end_key) << ", text " << escaped(text);
+      << ", end key " << escaped(call.end_key)
+      << (call.across_continuations ? ", across continuations" : "")
+      << ", text " << escaped(text);
   return out.str();
 }
 
@@ -98,11 +101,19 @@ void expect_same_as_plain_loop(const ReplaceCall& call,
                                const std::string& original, Text& scratch) {
   std::string expected = original;
   std::int64_t expected_length = static_cast<std::int64_t>(original.size());
-  plain_replace(call, expected, expected_length);
+  std::int64_t expected_count = 0;
+  if (call.across_continuations) {
+    plain_replace_across(call, expected, expected_length, &expected_count);
+  } else {
+    plain_replace(call, expected, expected_length,
+                  [&](std::size_t) { ++expected_count; });
+  }
 
   Text text(original.begin(), original.end());
   std::int32_t length = static_cast<std::int32_t>(original.size());
-  ASSERT_TRUE(apply_replace(call, text, length, scratch));
+  const std::optional<std::int64_t> count =
+      apply_replace(call, text, length, scratch);
+  ASSERT_EQ(count, expected_count) << describe(call, original);
   ASSERT_EQ(std::string_view(text), expected) << describe(call, original);
   ASSERT_EQ(length, expected_length) << describe(call, original);
 }
@@ -120,6 +131,26 @@ TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnGeneratedCalls) {
         generate.call(target, replacement, start_key, end_key, alphabet);
     const std::string text =
         generate.word(generate.pick(4) == 0 ? 60 : 14, alphabet);
+    expect_same_as_plain_loop(call, text, scratch);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+TEST(ReplaceDifferentialTest, ContinuationsInsideOccurrencesGoAndOthersStay) {
+  // Backslashes of every parity before every kind of line end, in targets,
+  // replacements and keys alike.
+  const std::string_view alphabets[] = {"a\\\n", "ab\\\r\n", "a/\\\n\r",
+                                        "ab\\\n"};
+  CallGenerator generate(4099);
+  Text scratch;
+  for (int i = 0; i < 120000; ++i) {
+    const std::string_view alphabet = alphabets[i % std::size(alphabets)];
+    std::string target, replacement, start_key, end_key;
+    ReplaceCall call =
+        generate.call(target, replacement, start_key, end_key, alphabet);
+    call.across_continuations = true;
+    const std::string text =
+        generate.word(generate.pick(4) == 0 ? 60 : 16, alphabet);
     expect_same_as_plain_loop(call, text, scratch);
     if (::testing::Test::HasFatalFailure()) return;
   }
@@ -154,15 +185,31 @@ TEST(ReplaceTest, ResultsThatWouldReach2GiBLeaveTheTextUnchanged) {
   Text text = "xx";
   std::int32_t length = INT32_MAX - 1;
   Text scratch;
-  EXPECT_FALSE(apply_replace({.target = "x", .replacement = "yy"}, text, length,
-                             scratch));
+  EXPECT_EQ(apply_replace({.target = "x", .replacement = "yy"}, text, length,
+                          scratch),
+            std::nullopt);
   EXPECT_EQ(text, "xx");
   EXPECT_EQ(length, INT32_MAX - 1);
   // Reaching exactly the largest length is allowed.
   text = "x";
-  EXPECT_TRUE(apply_replace({.target = "x", .replacement = "yy"}, text, length,
-                            scratch));
+  EXPECT_EQ(apply_replace({.target = "x", .replacement = "yy"}, text, length,
+                          scratch),
+            1);
   EXPECT_EQ(text, "yy");
+  EXPECT_EQ(length, INT32_MAX);
+  // Across continuations the bound holds for the result, with the
+  // continuations that stay and without those that go.
+  const ReplaceCall across{
+      .target = "ab", .replacement = "abc", .across_continuations = true};
+  text = "a\\\nb";  // the continuation goes: 1 byte shorter
+  length = INT32_MAX;
+  EXPECT_EQ(apply_replace(across, text, length, scratch), 1);
+  EXPECT_EQ(text, "abc");
+  EXPECT_EQ(length, INT32_MAX - 1);
+  text = "ab\\\n";  // the continuation stays: 1 byte longer
+  length = INT32_MAX;
+  EXPECT_EQ(apply_replace(across, text, length, scratch), std::nullopt);
+  EXPECT_EQ(text, "ab\\\n");
   EXPECT_EQ(length, INT32_MAX);
 }
 

@@ -113,21 +113,44 @@ std::optional<std::string> resolve(Operand operand, const Directories& dirs) {
   return std::nullopt;
 }
 
-void convert(const Recipe& recipe, ProfileFile which, const Directories& dirs,
-             File& file) {
+bool is_folder(Operand operand) {
+  switch (operand) {
+    case kWindirEscaped:
+    case kLinuxdir:
+    case kWindirTrimmed:
+    case kWindirEscapedUntrailed:
+    case kLinuxdirUntrailed:
+      return true;
+    case kSlash:
+    case kEscapedSeparator:
+    case kWindowsSearchplugins:
+    case kLinuxSearchplugins:
+      return false;
+  }
+  return false;
+}
+
+std::int64_t convert(const Recipe& recipe, ProfileFile which,
+                     const Directories& dirs, File& file) {
+  std::int64_t folders_replaced = 0;
   for (const Step& step : recipe.steps) {
     if (step.file != which) continue;
     const std::optional<std::string> target = resolve(step.target, dirs);
     const std::optional<std::string> replacement =
         resolve(step.replacement, dirs);
     if (!target || !replacement) continue;
-    file.replace(ReplaceCall{.form = step.form,
-                             .target = *target,
-                             .replacement = *replacement,
-                             .start = 0,
-                             .start_key = step.start_key,
-                             .end_key = step.end_key});
+    const bool folder = is_folder(step.target);
+    const std::int64_t count = file.replace(
+        ReplaceCall{.form = step.form,
+                    .target = *target,
+                    .replacement = *replacement,
+                    .start = 0,
+                    .start_key = step.start_key,
+                    .end_key = step.end_key,
+                    .across_continuations = folder && which == kPanacea});
+    if (folder) folders_replaced += count;
   }
+  return folders_replaced;
 }
 
 }  // namespace gemmel

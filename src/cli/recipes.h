@@ -4,6 +4,7 @@
 #ifndef GEMMEL_CLI_RECIPES_H_
 #define GEMMEL_CLI_RECIPES_H_
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -67,10 +68,15 @@ const Recipe* find_recipe(std::string_view modo);
 // The value of `operand` in this run; empty when it cannot be formed.
 std::optional<std::string> resolve(Operand operand, const Directories& dirs);
 
-// Applies, in order, the steps of `recipe` for `which` to `file`. A step
-// whose target or replacement cannot be formed is skipped.
-void convert(const Recipe& recipe, ProfileFile which, const Directories& dirs,
-             File& file);
+// True for the operands that name the profile folder.
+bool is_folder(Operand operand);
+
+// Applies, in order, the steps of `recipe` for `which` to `file`, and returns
+// the number of replacements made by the steps whose target is a folder name.
+// In panacea.dat those steps match across line continuations. A step whose
+// target or replacement cannot be formed is skipped.
+std::int64_t convert(const Recipe& recipe, ProfileFile which,
+                     const Directories& dirs, File& file);
 
 }  // namespace gemmel
 

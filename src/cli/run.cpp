@@ -67,7 +67,13 @@ bool convert_file(const std::string& path, const std::string& sibling,
     File file(path.c_str(), sibling);
     if (file.state() == FileState::kMissing && optional) return true;
     if (file.state() == FileState::kReady) {
-      convert(recipe, which, dirs, file);
+      const std::int64_t folders = convert(recipe, which, dirs, file);
+      // Separators converted where the folder never occurs would leave the
+      // file half in one form, half in the other: a mistyped folder.
+      if (folders == 0 && file.differs()) {
+        report(err, texts::kFolderAbsent, path);
+        return false;
+      }
       // Only a kReady file is written; any other state is reported below.
       static_cast<void>(file.write());
     }

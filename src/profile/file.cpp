@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <optional>
 #include <utility>
 
 #include "profile/posix_io.h"
@@ -52,12 +53,17 @@ FileState File::load() {
   return FileState::kReady;
 }
 
-void File::replace(const ReplaceCall& call) {
-  if (state_ != FileState::kReady) return;
-  differs_.reset();
-  if (!apply_replace(call, text_, length_, spare_)) {
+std::int64_t File::replace(const ReplaceCall& call) {
+  if (state_ != FileState::kReady) return 0;
+  const std::optional<std::int64_t> count =
+      apply_replace(call, text_, length_, spare_);
+  if (!count) {
     state_ = FileState::kTooLarge;
+    return 0;
   }
+  replaced_ += *count;
+  differs_.reset();
+  return *count;
 }
 
 // The strings are taken by value on purpose: they may be parts of the text
@@ -93,8 +99,11 @@ void File::replace(std::string target, std::string replacement,
 bool File::differs() {
   if (state_ != FileState::kReady) return false;
   if (!differs_) {
-    differs_ = text_.size() != static_cast<std::size_t>(read_status_.st_size) ||
-               !posix::holds(input_.get(), text_);
+    // Replacements can put back what they took away: only bytes tell.
+    differs_ =
+        replaced_ > 0 &&
+        (text_.size() != static_cast<std::size_t>(read_status_.st_size) ||
+         !posix::holds(input_.get(), text_));
   }
   return *differs_;
 }

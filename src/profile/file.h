@@ -55,8 +55,10 @@ class File {
   // first `end_key` after it.
   void replace(std::string target, std::string replacement,
                std::string start_key, std::string end_key);
-  // Applies one replacement described as data (see replace.h).
-  void replace(const ReplaceCall& call);
+  // Applies one replacement described as data (see replace.h) and returns
+  // the number of replacements made: 0 when the file is not kReady or the
+  // result would be too large (the state becomes kTooLarge).
+  std::int64_t replace(const ReplaceCall& call);
 
   // True when the text is no longer the bytes read (false unless kReady).
   bool differs();
@@ -91,6 +93,7 @@ class File {
   Text spare_;               // memory reused by successive replacements
   posix::Descriptor input_;  // read from; holds the lock
   struct stat read_status_ {};
+  std::int64_t replaced_ = 0;    // replacements made so far
   std::optional<bool> differs_;  // worked out once, by differs()
 };
 

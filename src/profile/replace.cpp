@@ -184,22 +184,139 @@ Overlap overlap_of(const Automaton& automaton, std::string_view target,
   return {.carried = matched};
 }
 
-}  // namespace
+// A line continuation (see replace.h).
+struct Continuation {
+  std::size_t at;  // offset of its backslash in the text
+  // cppcheck-suppress unusedStructMember ; read through std::optional
+  std::size_t joined_at;  // offset of the byte after it once joined
+  std::size_t size;       // 2, or 3 with CR LF
+};
 
-bool resumes_after_insertion(const ReplaceCall& call) {
-  if (call.replacement.starts_with(call.target)) return true;
-  return call.form != Form::kBounded &&
-         find_from(call.replacement, call.target, 0) != kNotFound;
+// Finds the continuations of a text in order, each once.
+class Continuations {
+ public:
+  explicit Continuations(std::string_view text) : text_(text) {}
+
+  std::optional<Continuation> next() {
+    const char* const begin = text_.data();
+    const std::size_t size = text_.size();
+    while (from_ < size) {
+      const void* found = std::memchr(begin + from_, '\\', size - from_);
+      if (found == nullptr) break;
+      // A run of backslashes is read whole, so the search never resumes
+      // inside one and its parity is its full length.
+      const std::size_t run_begin =
+          static_cast<std::size_t>(static_cast<const char*>(found) - begin);
+      std::size_t run_end = run_begin + 1;
+      while (run_end < size && begin[run_end] == '\\') ++run_end;
+      from_ = run_end;
+      if ((run_end - run_begin) % 2 == 0 || run_end == size ||
+          (begin[run_end] != '\n' && begin[run_end] != '\r')) {
+        continue;
+      }
+      const bool crlf = begin[run_end] == '\r' && run_end + 1 < size &&
+                        begin[run_end + 1] == '\n';
+      const Continuation found_one{.at = run_end - 1,
+                                   .joined_at = run_end - 1 - removed_,
+                                   .size = crlf ? 3U : 2U};
+      removed_ += found_one.size;
+      from_ = found_one.at + found_one.size;
+      return found_one;
+    }
+    from_ = size;
+    return std::nullopt;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t from_ = 0;
+  std::size_t removed_ = 0;  // the bytes of the continuations found so far
+};
+
+// `text` as it reads without its continuations.
+Text join(std::string_view text) {
+  Text joined;
+  joined.reserve(text.size());
+  Continuations found(text);
+  std::size_t from = 0;
+  while (const std::optional<Continuation> next = found.next()) {
+    joined.append(text.substr(from, next->at - from));
+    from = next->at + next->size;
+  }
+  joined.append(text.substr(from));
+  return joined;
 }
 
-bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
-                   Text& scratch) {
+// The text a call searches when it does not look across continuations: the
+// file's own, copied to the result as it is.
+class PlainSource {
+ public:
+  explicit PlainSource(std::string_view text) : text_(text) {}
+  std::string_view text() const { return text_; }
+  // Bytes written to the result that are not part of the searched text.
+  static std::size_t restored() { return 0; }
+  [[gnu::always_inline]] void copy(Writer& out, std::size_t from,
+                                   std::size_t to) const {
+    out.put(text_.substr(from, to - from));
+  }
+
+ private:
+  std::string_view text_;
+};
+
+// The joined text, searched in place of the file's own. The loop copies the
+// unreplaced old bytes to the result in increasing ranges [from, to), each
+// beginning where an occurrence's old part ends: a continuation at `from` or
+// `to` stands just after or just before an occurrence, or at an end of the
+// text, and goes back where it was; one below `from` that was not put back
+// lay strictly inside the occurrences between two ranges.
+class JoinedSource {
+ public:
+  JoinedSource(std::string_view joined, std::string_view original)
+      : joined_(joined), original_(original), found_(original) {
+    pending_ = found_.next();
+  }
+  std::string_view text() const { return joined_; }
+  std::size_t restored() const { return restored_; }
+  void copy(Writer& out, std::size_t from, std::size_t to) {
+    while (pending_ && pending_->joined_at < from) pending_ = found_.next();
+    while (pending_ && pending_->joined_at <= to) {
+      out.put(joined_.substr(from, pending_->joined_at - from));
+      out.put(original_.substr(pending_->at, pending_->size));
+      restored_ += pending_->size;
+      from = pending_->joined_at;
+      pending_ = found_.next();
+    }
+    out.put(joined_.substr(from, to - from));
+  }
+
+ private:
+  std::string_view joined_;
+  std::string_view original_;
+  Continuations found_;
+  std::optional<Continuation> pending_;  // the next one not yet handled
+  std::size_t restored_ = 0;
+};
+
+// What a call made: `count` replacements (0: the text is left alone) and a
+// result `length` bytes long.
+struct Outcome {
+  std::int64_t count = 0;
+  std::int64_t length = 0;
+};
+
+// The loop on `source`'s text, tracked as `length` bytes long, with the
+// result written to `scratch`. std::nullopt when the result would be longer
+// than kMaxLength.
+template <typename Source>
+std::optional<Outcome> replace_in(const ReplaceCall& call, Source& source,
+                                  std::int64_t length, std::size_t expected,
+                                  Text& scratch) {
   const std::string_view target = call.target;
   const std::string_view replacement = call.replacement;
-  if (target.empty()) return true;
-  const std::string_view old(text.data(), text.size());
+  const std::string_view old = source.text();
   const std::optional<Region> region = find_region(call, old);
-  if (!region) return true;
+  if (!region) return Outcome{};
   // In the bounded form no match can begin at or after the fixed limit, so
   // the search need not look at the rest of the file. `shift` is how far the
   // text has moved at the first unsearched byte of the old text.
@@ -216,7 +333,7 @@ bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
       finder.find(searchable(0, region->first), region->first);
   if (first_match == kNotFound ||
       static_cast<std::int64_t>(first_match) >= region->limit) {
-    return true;  // Nothing to replace: leave the text and its memory alone.
+    return Outcome{};  // Nothing to replace: leave the text and its memory.
   }
 
   // Everything before the current position is final and goes to `out`;
@@ -224,14 +341,21 @@ bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
   // looks at it again, followed by old[unsearched, end).
   const std::int64_t growth = static_cast<std::int64_t>(replacement.size()) -
                               static_cast<std::int64_t>(target.size());
-  std::int64_t new_length = length;
+  // The restored continuations only add to the length: a text that is too
+  // long without them is too long.
+  Outcome made{.count = 0, .length = length};
   const auto grow_by = [&](std::int64_t count) {
-    new_length += count * growth;
-    return new_length <= kMaxLength;
+    made.count += count;
+    made.length += count * growth;
+    return made.length <= kMaxLength;
   };
-  if (!grow_by(1)) return false;
-  Writer out(scratch, old.size());
-  out.put(old.substr(0, first_match));
+  if (!grow_by(1)) return std::nullopt;
+  Writer out(scratch, expected);
+  // Where the loop stands in the text it searches.
+  const auto written = [&] {
+    return static_cast<std::int64_t>(out.size() - source.restored());
+  };
+  source.copy(out, 0, first_match);
   std::size_t unsearched = first_match + target.size();
 
   std::optional<Automaton> automaton;
@@ -252,7 +376,7 @@ bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
     const std::int64_t passes =
         (region->limit - 1 - static_cast<std::int64_t>(first_match)) /
         static_cast<std::int64_t>(step);
-    if (!grow_by(passes)) return false;
+    if (!grow_by(passes)) return std::nullopt;
     const std::string_view before = replacement.substr(0, step);
     const std::string_view after = replacement.substr(step + target.size());
     for (std::int64_t i = 0; i < passes; ++i) out.put(before);
@@ -276,32 +400,67 @@ bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
         next = replacement.size() + read - target.size();
       } else {
         out.put(replacement);
-        const std::int64_t shift = static_cast<std::int64_t>(out.size()) -
-                                   static_cast<std::int64_t>(unsearched);
+        const std::int64_t shift =
+            written() - static_cast<std::int64_t>(unsearched);
         const std::size_t later =
             finder.find(searchable(shift, unsearched), unsearched);
         if (later == kNotFound) break;
         next = later - unsearched;
         read = next + target.size();
       }
-      if (static_cast<std::int64_t>(out.size() + next) >= region->limit) {
+      if (written() + static_cast<std::int64_t>(next) >= region->limit) {
         if (across) out.put(replacement);
         break;
       }
-      if (!grow_by(1)) return false;
+      if (!grow_by(1)) return std::nullopt;
       // What stands before the match is final; the match itself goes, and
       // it ends `read` bytes into the old text.
-      out.put(across ? replacement.substr(0, next)
-                     : old.substr(unsearched, next));
+      if (across) {
+        out.put(replacement.substr(0, next));
+      } else {
+        source.copy(out, unsearched, unsearched + next);
+      }
       unsearched += read;
     }
   }
 
-  out.put(old.substr(unsearched));
+  source.copy(out, unsearched, old.size());
+  made.length += static_cast<std::int64_t>(source.restored());
+  if (made.length > kMaxLength) return std::nullopt;
   out.finish();
-  text.swap(scratch);
-  length = static_cast<std::int32_t>(new_length);
-  return true;
+  return made;
+}
+
+}  // namespace
+
+bool resumes_after_insertion(const ReplaceCall& call) {
+  if (call.replacement.starts_with(call.target)) return true;
+  return call.form != Form::kBounded &&
+         find_from(call.replacement, call.target, 0) != kNotFound;
+}
+
+std::optional<std::int64_t> apply_replace(const ReplaceCall& call, Text& text,
+                                          std::int32_t& length, Text& scratch) {
+  if (call.target.empty()) return 0;
+  const std::string_view original(text.data(), text.size());
+  std::optional<Outcome> made;
+  if (call.across_continuations && Continuations(original).next()) {
+    const Text joined = join(original);
+    JoinedSource source(joined, original);
+    made = replace_in(
+        call, source,
+        length - static_cast<std::int64_t>(original.size() - joined.size()),
+        original.size(), scratch);
+  } else {
+    PlainSource source(original);
+    made = replace_in(call, source, length, original.size(), scratch);
+  }
+  if (!made) return std::nullopt;
+  if (made->count > 0) {
+    text.swap(scratch);
+    length = static_cast<std::int32_t>(made->length);
+  }
+  return made->count;
 }
 
 }  // namespace gemmel

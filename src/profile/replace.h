@@ -27,10 +27,25 @@
 // The work is linear in the text and the result, plus the lengths of the
 // target and the replacement: the result is the same as the loop's, byte for
 // byte, without running it pass by pass.
+//
+// Across line continuations. A Mork file (panacea.dat) breaks long values
+// with a line continuation: a backslash followed by a line end (CR LF, LF or
+// CR; CR LF is one line end), where that backslash ends a run of an odd
+// number of backslashes (in an escaped backslash, two of them, the line end
+// is a line end). Readers drop the pair and join the lines. A call with
+// `across_continuations` takes the continuations present when it begins,
+// runs the loop above on the text as it reads without them (starts, keys and
+// limits included), and puts back every continuation that does not lie
+// strictly inside a replaced occurrence, where it stood; one just before or
+// just after an occurrence stays. An occurrence that begins in inserted text
+// and ends in the old bytes holds the continuations between its two parts
+// and within its old part. The replacement is written on one line. In a text
+// without continuations the result is the plain loop's.
 #ifndef GEMMEL_PROFILE_REPLACE_H_
 #define GEMMEL_PROFILE_REPLACE_H_
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "profile/buffer.h"
@@ -49,19 +64,23 @@ struct ReplaceCall {
   std::int32_t start = 0;      // kOffset only
   std::string_view start_key;  // kStartKey and kBounded
   std::string_view end_key;    // kBounded only
+  // Matches the target across line continuations (see above).
+  bool across_continuations = false;
 };
 
 // True when `call` searches again after, not at, the text it inserts.
 bool resumes_after_insertion(const ReplaceCall& call);
 
 // Applies `call` to `text`, whose tracked length `length` changes by the
-// replacement's length minus the target's for every replacement. `scratch`
-// is spare memory that the call may swap with `text`; passing the same one to
-// every call on a text saves allocating and touching new memory each time.
-// Returns false, leaving `text` and `length` unchanged, when the result would
-// be longer than kMaxLength.
-bool apply_replace(const ReplaceCall& call, Text& text, std::int32_t& length,
-                   Text& scratch);
+// replacement's length minus the target's for every replacement, less the
+// bytes of the continuations that go. `scratch` is spare memory that the call
+// may swap with `text`; passing the same one to every call on a text saves
+// allocating and touching new memory each time.
+// Returns the number of replacements made, every pass of the loop counted
+// (0 when there is none), or std::nullopt, leaving `text` and `length`
+// unchanged, when the result would be longer than kMaxLength.
+std::optional<std::int64_t> apply_replace(const ReplaceCall& call, Text& text,
+                                          std::int32_t& length, Text& scratch);
 
 }  // namespace gemmel
 
