@@ -363,6 +363,40 @@ TEST_F(FaultTest, ARerunKeepsTheOriginalInTheBackup) {
   expect_converted("prefs.js");
 }
 
+TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
+  // Converting only the separators would leave each file half in one form,
+  // half in the other.
+  const std::string absent =
+      "La cartella di origine non compare nel file, file non modificato";
+  const struct {
+    const char* label;
+    std::string windir, linuxdir, modo, panacea, prefs;
+  } cases[] = {
+      {"a windir the shell stripped of its backslashes",
+       "d:documentimozilladefaultasd6dhre.slt", linuxdir_, "linux",
+       "<(80 (1=" + kWindirEscaped + "Mail)",
+       "pref(\"mail.newsrc_root\", \"" + kWindirEscaped + "News\");"},
+      {"a Windows folder in other letter case", "D:\\DOCUMENTI\\", linuxdir_,
+       "linux", "<(80 (1=d:\\\\documenti\\\\Mail)",
+       "pref(\"mail.newsrc_root\", \"d:\\\\documenti\\\\News\");"},
+      {"a Linux folder that is not the profile's", kWindir, "/mnt/other/",
+       "win", panacea(), prefs()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    write_file(folder_ / "panacea.dat", c.panacea);
+    write_file(folder_ / "prefs.js", c.prefs);
+    EXPECT_EQ(
+        run_gemmel({c.windir, c.linuxdir, "x", c.modo}, {.cwd = folder_}),
+        (RunResult{"",
+                   report(absent, "panacea.dat") + report(absent, "prefs.js"),
+                   1}));
+    EXPECT_EQ(read("panacea.dat"), c.panacea);
+    EXPECT_EQ(read("prefs.js"), c.prefs);
+    EXPECT_EQ(files(), (std::vector<std::string>{"panacea.dat", "prefs.js"}));
+  }
+}
+
 // A folder mounted for the test, unmounted and removed afterwards; skips the
 // test where it cannot be mounted.
 class MountedFolder {
