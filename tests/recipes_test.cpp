@@ -80,6 +80,10 @@ TEST(RecipesTest, AStepDroppedOrSwappedShows) {
       {"to windows: swap 4/4b (the untrailed step)", "d:/\\", "/d:/", "win",
        "/d:/",
        "/d:/ pref(\"browser.cache.disk.parent_directory\", \"//d:/\");"},
+      {"to windows: swap 4b/5", "d:\\p\\", "/usr/lo/", "win", "/usr/lo/",
+       "/usr/lo/ pref(\"browser.cache.disk.parent_directory "
+       "browser.search.defaultengine\", "
+       "\"engine:///usr/local/mozilla/searchplugins/g.src\");"},
       {"to windows: swap 5/6", "d:\\", "PROGRA", "win", "PROGRA",
        "pref(\"mail.newsrc_root\", \"PROGRA\");\n"
        "pref(\"browser.search.defaultengine\", "
@@ -90,6 +94,11 @@ TEST(RecipesTest, AStepDroppedOrSwappedShows) {
        "\npref(\"mail.newsrc_root\", \"d:\\d:\\\\x\");"},
       {"to linux: swap 3/4", "p", "/p/", "linux", "p",
        "pref(\"browser.cache.disk.parent_directory\", \"/\");"},
+      {"to linux: swap 5/6", "p\\", "/p/", "linux", "p\\\\",
+       "p\\\\ pref(\"browser.cache.disk.parent_directory "
+       "browser.search.defaultengine\", \"engine://"
+       "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
+       "g.src\");"},
       {"to linux: swap 6/7", "mozilla", "/m/", "linux", "mozilla",
        "pref(\"mail.newsrc_root\", \"mozilla\");\n"
        "pref(\"browser.search.defaultengine\", \"engine://"
