@@ -63,8 +63,12 @@ TEST(RecipesTest, WorkedExamplesGiveTheirBytes) {
        "d:\\a\\b", "/x/", "linux", "(d:\\\\a\\\\b)",
        "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\ab\");", "(/x/)",
        "pref(\"browser.cache.disk.parent_directory\", \"/x/\");"},
-      {"a backslash typed twice is doubled again", "e:\\\\x\\", "/x/", "win",
-       "(/x/a)", "", "(e:\\\\\\\\x\\\\a)", ""},
+      {"a backslash typed twice is doubled again; without windir's trailing "
+       "backslash no untrailed step",
+       "e:\\\\x", "/x/", "win", "(/x/a)",
+       "pref(\"browser.cache.disk.parent_directory\", \"/x\");",
+       "(e:\\\\\\\\xa)",
+       "pref(\"browser.cache.disk.parent_directory\", \"/x\");"},
   };
   for (const ConversionCase& c : cases) expect_conversion(dir.path(), c);
 }
