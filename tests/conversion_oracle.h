@@ -32,13 +32,13 @@ inline std::vector<OracleStep> oracle_recipe(const std::string& windir,
   using enum Form;
   std::string escaped;  // windirEscaped
   for (const char c : windir) escaped += c == '\\' ? "\\\\" : std::string{c};
-  const std::string cache = "browser.cache.disk.parent_directory";
-  const std::string engine = "browser.search.defaultengine";
-  const std::string newsrc = "mail.newsrc_root";
-  const std::string windows_plugins =
-      "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C";
-  const std::string linux_plugins = "/usr/local/mozilla/searchplugins/";
-  const std::string sep = "\\\\";
+  const std::string cache = "browser.cache.disk.parent_directory",
+                    engine = "browser.search.defaultengine",
+                    newsrc = "mail.newsrc_root", sep = "\\\\",
+                    linux_plugins = "/usr/local/mozilla/searchplugins/",
+                    windows_plugins =
+                        "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5C"
+                        "searchplugins%5C";
   if (modo == "win") {
     std::optional<std::string> linux_untrailed, windows_untrailed;
     if (linuxdir.ends_with('/') && windir.ends_with('\\')) {
@@ -113,19 +113,16 @@ inline void expect_conversion(const std::filesystem::path& dir,
   const std::vector<OracleStep> steps =
       oracle_recipe(c.windir, c.linuxdir, c.modo);
   const struct {
-    const char* name;
-    const std::string& before;
-    const std::optional<std::string>& by_hand;
+    std::string name, before;
+    std::optional<std::string> by_hand;
     OracleResult expected;
-  } files[] = {
-      {"panacea.dat", c.panacea, c.panacea_after,
-       oracle_convert(steps, false, c.panacea)},
-      {"prefs.js", c.prefs, c.prefs_after,
-       oracle_convert(steps, true, c.prefs)},
-  };
+  } files[] = {{"panacea.dat", c.panacea, c.panacea_after,
+                oracle_convert(steps, false, c.panacea)},
+               {"prefs.js", c.prefs, c.prefs_after,
+                oracle_convert(steps, true, c.prefs)}};
   for (const auto& file : files) {
     if (file.by_hand) ASSERT_EQ(file.expected.text, *file.by_hand) << "oracle";
-    // A file changed only by separator steps is refused: not a case here.
+    // A file changed by separator steps alone is refused: not a case here.
     ASSERT_TRUE(file.expected.text == file.before ||
                 file.expected.folder_replaced)
         << file.name << " changes without a folder in it";
@@ -137,8 +134,7 @@ inline void expect_conversion(const std::filesystem::path& dir,
   EXPECT_EQ(run_gemmel({c.windir, c.linuxdir, "here", c.modo}, {.cwd = dir}),
             (RunResult{done, "", 0}));
   for (const auto& file : files) {
-    const std::filesystem::path backup =
-        dir / (file.name + std::string("-bak"));
+    const std::filesystem::path backup = dir / (file.name + "-bak");
     EXPECT_EQ(read_file(dir / file.name), file.expected.text) << file.name;
     if (file.expected.text != file.before || std::filesystem::exists(backup)) {
       EXPECT_EQ(read_file(backup), file.before) << file.name;
