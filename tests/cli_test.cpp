@@ -136,7 +136,7 @@ TEST_F(CliTest, ConvertsTheSampleProfileBothWays) {
 
 // 4 MiB and more is mapped memory, which the next file reuses: prefs.js,
 // smaller than panacea.dat, gets what panacea.dat's conversion released.
-TEST_F(CliTest, ALargeFileThenASmallerOneConvertByteForByte) {
+TEST_F(CliTest, AReusedLargeBufferCorruptsNoFile) {
   const auto repeat = [](const std::string& unit, std::size_t count) {
     std::string text;
     text.reserve(unit.size() * count);

@@ -11,7 +11,7 @@
 namespace gemmel::testing {
 namespace {
 
-TEST(RecipesTest, WorkedExamplesGiveTheirBytes) {
+TEST(RecipesTest, WorkedExamplesShowAWrongStepOrFolderForm) {
   ScopedTempDir dir;
   const ConversionCase cases[] = {
       {"linux to windows: the untrailed cache folder, the search engine, "

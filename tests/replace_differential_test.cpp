@@ -153,7 +153,7 @@ TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnProfileLikeText) {
 // smaller one takes a part of a kept mapping, and two live texts must never
 // share one. A one-byte target replaced by 64 KiB outgrows the result's first
 // size at once.
-TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnLargeTextsAndHugeGrowth) {
+TEST(ReplaceDifferentialTest, AReusedMappingOrUndersizedGrowthCorruptsNoText) {
   const std::string huge(64 * 1024, 'h');
   const struct {
     std::size_t size;  // of the text; a match every 256 KiB
