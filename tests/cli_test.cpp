@@ -134,58 +134,58 @@ TEST_F(CliTest, ConvertsTheSampleProfileBothWays) {
   EXPECT_EQ(read_file(folder / "prefs.js-bak"), linux_prefs);
 }
 
-TEST_F(CliTest, WindowsToLinuxFollowsTheHelpsWorkedExample) {
-  write_file(dir_ / "panacea.dat", "");
-  write_file(
-      dir_ / "prefs.js",
-      "user_pref(\"browser.cache.disk.parent_directory\", "
-      "\"d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt\");\n"
-      "user_pref(\"mail.newsrc_root\", "
-      "\"d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt\\\\Mail\");\n"
-      "user_pref(\"x\", \"e:\\\\other\\\\place\");\n");
-  EXPECT_EQ(run({kHelpWindir, kHelpLinuxdir, "elsewhere", "linux"}),
-            (RunResult{kToLinux, "", 0}));
-  EXPECT_EQ(read_file(dir_ / "prefs.js"),
-            "user_pref(\"browser.cache.disk.parent_directory\", "
-            "\"/mnt/D/mozilla/default/asd6dhre.slt/\");\n"
-            "user_pref(\"mail.newsrc_root\", "
-            "\"/mnt/D/mozilla/default/asd6dhre.slt/Mail\");\n"
-            "user_pref(\"x\", \"e:/other/place\");\n");
+// 4 MiB and more is mapped memory, which the next file reuses: prefs.js,
+// smaller than panacea.dat, gets what panacea.dat's conversion released.
+TEST_F(CliTest, AReusedLargeBufferCorruptsNoFile) {
+  const auto repeat = [](const std::string& unit, std::size_t count) {
+    std::string text;
+    text.reserve(unit.size() * count);
+    for (std::size_t i = 0; i < count; ++i) text += unit;
+    return text;
+  };
+  const std::size_t mib = std::size_t{1} << 20;
+  const std::string panacea_unit = "(A=/p/a/b)";                   // 10 bytes
+  const std::string prefs_unit = "user_pref(\"k\", \"/p/a\");\n";  // 24
+  write_file(dir_ / "panacea.dat",
+             "<(80" + repeat(panacea_unit, 15 * mib / 10));
+  write_file(dir_ / "prefs.js", repeat(prefs_unit, 5 * mib / 24));
+  EXPECT_EQ(run({"d:\\p\\", "/p/", "x", "win"}),
+            (RunResult{kToWindows, "", 0}));
+  EXPECT_TRUE(read_file(dir_ / "panacea.dat") ==
+              "<(80" + repeat("(A=d:\\\\p\\\\a\\\\b)", 15 * mib / 10));
+  EXPECT_TRUE(read_file(dir_ / "prefs.js") ==
+              repeat("user_pref(\"k\", \"d:\\\\p\\\\a\");\n", 5 * mib / 24));
 }
 
-TEST_F(CliTest, LinuxToWindowsConvertsEverySeparatorAfterTheKeys) {
-  small_linux_profile();
-  write_file(dir_ / "prefs.js",
-             "pref(\"browser.cache.disk.parent_directory\", \"/p\");\n"
-             "pref(\"browser.search.defaultengine\", "
-             "\"engine:///usr/local/mozilla/searchplugins/g.src\");\n"
-             "pref(\"h\", \"http://x/\");\n"
-             "pref(\"mail.newsrc_root\", \"/p/News\");\n"
-             "pref(\"u\", \"http://x/\");\n");
-  EXPECT_EQ(run({"d:\\p\\", "/p/", "?", "win"}),
-            (RunResult{kToWindows, "", 0}));
-  // Before "<(80" only the folder changes; after it every slash.
-  EXPECT_EQ(read_file(dir_ / "panacea.dat"),
-            "(1=d:\\\\p\\\\a)<(80 (2=d:\\\\p\\\\b\\\\c)");
-  EXPECT_EQ(read_file(dir_ / "prefs.js"),
-            "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\p\");\n"
-            "pref(\"browser.search.defaultengine\", \"engine://"
-            "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
-            "g.src\");\n"
-            "pref(\"h\", \"http://x/\");\n"
-            "pref(\"mail.newsrc_root\", \"d:\\\\p\\\\News\");\n"
-            "pref(\"u\", \"http:\\\\\\\\x\\\\\");\n");
+// A statement whose replacement holds its target further on is replaced
+// again inside each insertion up to the statement's end: 30 KB of statement
+// times 100 KB of linuxdir would pass 2 GiB.
+TEST_F(CliTest, AResultOf2GiBLeavesTheFileAndSaysSo) {
+  const std::string linuxdir = "/a" + std::string(100000, 'x') + "/";
+  const std::string prefs =
+      "user_pref(\"k\", \"a\\\\Mail\");\n"
+      "user_pref(\"browser.cache.disk.parent_directory\", \"" +
+      std::string(30000, 'y') + "\");\n";
+  write_file(dir_ / "panacea.dat", "(a\\\\)");
+  write_file(dir_ / "prefs.js", prefs);
+  EXPECT_EQ(run({"a\\", linuxdir, "x", "linux"}),
+            (RunResult{"",
+                       "Il file convertito raggiungerebbe 2 GiB, file non "
+                       "modificato\nprefs.js\n",
+                       1}));
+  EXPECT_EQ(read_file(dir_ / "prefs.js"), prefs);
+  EXPECT_EQ(read_file(dir_ / "panacea.dat"), "(" + linuxdir + ")");
 }
 
 TEST_F(CliTest, AmbienteChoosesWhereTheFilesAreOpened) {
   // "win" opens them under the escaped Windows folder: on Linux that is a
   // name in the current folder, backslashes and all.
-  write_file(dir_ / "d:\\\\p\\\\panacea.dat", "<(80 a\\\\b");
+  write_file(dir_ / "d:\\\\p\\\\panacea.dat", "<(80 d:\\\\p\\\\b");
   write_file(dir_ / "d:\\\\p\\\\prefs.js", "");
   EXPECT_EQ(run({"d:\\p\\", "/p/", "win", "linux"}),
             (RunResult{kToLinux, "", 0}));
-  EXPECT_EQ(read_file(dir_ / "d:\\\\p\\\\panacea.dat"), "<(80 a/b");
-  EXPECT_TRUE(fs::exists(dir_ / "d:\\\\p\\\\prefs.js-bak"));
+  EXPECT_EQ(read_file(dir_ / "d:\\\\p\\\\panacea.dat"), "<(80 /p/b");
+  EXPECT_TRUE(fs::exists(dir_ / "d:\\\\p\\\\panacea.dat-bak"));
   // An unknown one, compared case-sensitively, opens the bare names here.
   small_linux_profile();
   EXPECT_EQ(run({"d:\\p\\", "/p/", "Linux", "win"}),

@@ -1,51 +1,116 @@
-// The directory strings a run prepares from its arguments.
-#include "cli/recipes.h"
-
+// The two conversion recipes, run by the built program and compared with the
+// recipes written out by hand: worked examples, and command lines under which
+// dropping or reordering any one step changes the result.
 #include <gtest/gtest.h>
 
-namespace gemmel {
+#include <string>
+
+#include "conversion_oracle.h"
+#include "support.h"
+
+namespace gemmel::testing {
 namespace {
 
-TEST(DirectoriesTest, EveryBackslashIsDoubled) {
-  EXPECT_EQ(escape_backslashes("d:\\a\\b\\"), "d:\\\\a\\\\b\\\\");
-  EXPECT_EQ(escape_backslashes("d:\\\\a"), "d:\\\\\\\\a");  // already doubled
-  EXPECT_EQ(escape_backslashes("/no/backslash"), "/no/backslash");
-  EXPECT_EQ(escape_backslashes(""), "");
+TEST(RecipesTest, WorkedExamplesShowAWrongStepOrFolderForm) {
+  ScopedTempDir dir;
+  const ConversionCase cases[] = {
+      {"linux to windows: the untrailed cache folder, the search engine, "
+       "every separator after mail.newsrc_root",
+       "d:\\p\\", "/p/", "win", "(1=/p/a)<(80 (2=/p/b/c)",
+       "pref(\"browser.cache.disk.parent_directory\", \"/p\");\n"
+       "pref(\"browser.search.defaultengine\", "
+       "\"engine:///usr/local/mozilla/searchplugins/g.src\");\n"
+       "pref(\"h\", \"http://x/\");\n"
+       "pref(\"d\", \"/p/Download\");\n"
+       "pref(\"mail.newsrc_root\", \"/p/News\");\n"
+       "pref(\"u\", \"http://x/\");\n",
+       "(1=d:\\\\p\\\\a)<(80 (2=d:\\\\p\\\\b\\\\c)",
+       "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\p\");\n"
+       "pref(\"browser.search.defaultengine\", \"engine://"
+       "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
+       "g.src\");\n"
+       "pref(\"h\", \"http://x/\");\n"
+       "pref(\"d\", \"d:\\\\p\\\\Download\");\n"
+       "pref(\"mail.newsrc_root\", \"d:\\\\p\\\\News\");\n"
+       "pref(\"u\", \"http:\\\\\\\\x\\\\\");\n"},
+      {"linux to windows: the cache step finishes what step 3 began", "d:\\",
+       "/mnt/d", "win", "",
+       "pref(\"browser.cache.disk.parent_directory\", \"/mnt//mnt/d\");\n"
+       "pref(\"mail.newsrc_root\", \"/mnt//mnt/d\");",
+       "",
+       "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\:\\\\\");\n"
+       "pref(\"mail.newsrc_root\", \"d:\\\\:\\\\\");"},
+      {"windows to linux: windirTrimmed, the search engine, every separator "
+       "after mail.newsrc_root",
+       "d:\\p\\", "/p/", "linux", "(1=d:\\\\p\\\\a)<(80 (2=d:\\\\p\\\\b\\\\c)",
+       "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\p\");\n"
+       "pref(\"browser.search.defaultengine\", \"engine://"
+       "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
+       "g.src\");\n"
+       "pref(\"h\", \"e:\\\\x\");\n"
+       "pref(\"d\", \"d:\\\\p\\\\Download\");\n"
+       "pref(\"mail.newsrc_root\", \"d:\\\\p\\\\News\");\n"
+       "pref(\"u\", \"e:\\\\x\");\n",
+       "(1=/p/a)<(80 (2=/p/b/c)",
+       "pref(\"browser.cache.disk.parent_directory\", \"/p/\");\n"
+       "pref(\"browser.search.defaultengine\", "
+       "\"engine:///usr/local/mozilla/searchplugins/g.src\");\n"
+       "pref(\"h\", \"e:\\\\x\");\n"
+       "pref(\"d\", \"/p/Download\");\n"
+       "pref(\"mail.newsrc_root\", \"/p/News\");\n"
+       "pref(\"u\", \"e:/x\");\n"},
+      {"windows to linux: windirTrimmed loses its last separator mid-path",
+       "d:\\a\\b", "/x/", "linux", "(d:\\\\a\\\\b)",
+       "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\ab\");", "(/x/)",
+       "pref(\"browser.cache.disk.parent_directory\", \"/x/\");"},
+      {"a backslash typed twice is doubled again; without windir's trailing "
+       "backslash no untrailed step",
+       "e:\\\\x", "/x/", "win", "(/x/a)",
+       "pref(\"browser.cache.disk.parent_directory\", \"/x\");",
+       "(e:\\\\\\\\xa)",
+       "pref(\"browser.cache.disk.parent_directory\", \"/x\");"},
+  };
+  for (const ConversionCase& c : cases) expect_conversion(dir.path(), c);
 }
 
-TEST(DirectoriesTest, TrimmedDropsTheLastSeparatorWhereverItStands) {
-  // The help's folder loses its trailing separator.
-  EXPECT_EQ(prepare_directories(
-                "d:\\documenti\\mozilla\\default\\asd6dhre.slt\\", "/mnt/D/")
-                .windir_trimmed,
-            "d:\\\\documenti\\\\mozilla\\\\default\\\\asd6dhre.slt");
-  // Without a trailing backslash it goes from the middle.
-  EXPECT_EQ(prepare_directories("d:\\a\\b", "/x/").windir_trimmed, "d:\\\\ab");
-  // A lone backslash trims to nothing; no backslash, no trimmed form.
-  EXPECT_EQ(prepare_directories("\\", "/x/").windir_trimmed, "");
-  EXPECT_EQ(prepare_directories("d:", "/x/").windir_trimmed, std::nullopt);
-}
-
-TEST(DirectoriesTest, UntrailedFormsNeedBothTrailingSeparators) {
-  const Directories both = prepare_directories("d:\\a\\", "/mnt/a/");
-  EXPECT_EQ(both.linuxdir_untrailed, "/mnt/a");
-  EXPECT_EQ(both.windir_escaped_untrailed, "d:\\\\a");
-  EXPECT_EQ(prepare_directories("d:\\a", "/mnt/a/").linuxdir_untrailed,
-            std::nullopt);
-  EXPECT_EQ(prepare_directories("d:\\a\\", "/mnt/a").windir_escaped_untrailed,
-            std::nullopt);
-}
-
-TEST(RecipesTest, ModoSelectsTheDirectionCaseSensitively) {
-  ASSERT_NE(find_recipe("win"), nullptr);
-  EXPECT_EQ(find_recipe("win")->completion,
-            "Esportazione linux->windows terminata!");
-  ASSERT_NE(find_recipe("linux"), nullptr);
-  EXPECT_EQ(find_recipe("linux")->completion,
-            "Esportazione windows->linux terminata!");
-  EXPECT_EQ(find_recipe("Win"), nullptr);
-  EXPECT_EQ(find_recipe(""), nullptr);
+// Each case is named after the steps whose loss or swap it shows, numbered as
+// the design's tables number them; 4b is the untrailed cache step. The worked
+// examples above show the rest. Steps on different files cannot interact.
+TEST(RecipesTest, AStepDroppedOrSwappedShows) {
+  ScopedTempDir dir;
+  const ConversionCase cases[] = {
+      {"to windows: swap 3/4", "d:\\p", "p", "win", "p",
+       "pref(\"browser.cache.disk.parent_directory\", \"p\");"},
+      {"to windows: swap 4/4b (the untrailed step)", "d:/\\", "/d:/", "win",
+       "/d:/",
+       "/d:/ pref(\"browser.cache.disk.parent_directory\", \"//d:/\");"},
+      {"to windows: swap 4b/5", "d:\\p\\", "/usr/lo/", "win", "/usr/lo/",
+       "/usr/lo/ pref(\"browser.cache.disk.parent_directory "
+       "browser.search.defaultengine\", "
+       "\"engine:///usr/local/mozilla/searchplugins/g.src\");"},
+      {"to windows: swap 5/6", "d:\\", "PROGRA", "win", "PROGRA",
+       "pref(\"mail.newsrc_root\", \"PROGRA\");\n"
+       "pref(\"browser.search.defaultengine\", "
+       "\"engine:///usr/local/mozilla/searchplugins/g.src\");"},
+      {"to linux: drop 4 or 7, swap 4/5 or 7/8", "d:\\", "\\\\x/", "linux",
+       "d:\\\\",
+       "pref(\"browser.cache.disk.parent_directory\", \"d:d:\\\\ d:\\d:\\\\\");"
+       "\npref(\"mail.newsrc_root\", \"d:\\d:\\\\x\");"},
+      {"to linux: swap 3/4", "p", "/p/", "linux", "p",
+       "pref(\"browser.cache.disk.parent_directory\", \"/\");"},
+      {"to linux: swap 5/6", "p\\", "/p/", "linux", "p\\\\",
+       "p\\\\ pref(\"browser.cache.disk.parent_directory "
+       "browser.search.defaultengine\", \"engine://"
+       "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
+       "g.src\");"},
+      {"to linux: swap 6/7", "mozilla", "/m/", "linux", "mozilla",
+       "pref(\"mail.newsrc_root\", \"mozilla\");\n"
+       "pref(\"browser.search.defaultengine\", \"engine://"
+       "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
+       "g.src\");"},
+  };
+  for (const ConversionCase& c : cases) expect_conversion(dir.path(), c);
 }
 
 }  // namespace
-}  // namespace gemmel
+}  // namespace gemmel::testing

@@ -180,6 +180,32 @@ TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnProfileLikeText) {
   }
 }
 
+// Texts of 4 MiB and more take mapped memory, which later texts reuse: a
+// smaller one takes a part of a kept mapping, and two live texts must never
+// share one. A one-byte target replaced by 64 KiB outgrows the result's first
+// size at once.
+TEST(ReplaceDifferentialTest, AReusedMappingOrUndersizedGrowthCorruptsNoText) {
+  const std::string huge(64 * 1024, 'h');
+  const struct {
+    std::size_t size;  // of the text; a match every 256 KiB
+    std::string target, replacement;
+  } cases[] = {
+      {9 << 20, "/p/", "d:\\\\p\\\\"},
+      {5 << 20, "d:\\\\p\\\\", "/p/"},
+      {6 << 20, "x", "yz"},
+      {8, "x", huge},
+  };
+  for (const auto& c : cases) {
+    std::string text(c.size, '.');
+    for (std::size_t at = 0; at < c.size; at += 256 << 10) {
+      text.replace(at, c.target.size(), c.target);
+    }
+    Text scratch;
+    expect_same_as_plain_loop(
+        {.target = c.target, .replacement = c.replacement}, text, scratch);
+  }
+}
+
 TEST(ReplaceTest, ResultsThatWouldReach2GiBLeaveTheTextUnchanged) {
   // A tracked length just below the bound stands in for a huge file.
   Text text = "xx";

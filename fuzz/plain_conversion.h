@@ -1,8 +1,9 @@
 // A whole conversion of one file's text done with the plain replacement
-// loop: the program's recipes, step by step, as the reference for the
-// linear-time algorithm in its real setting.
-#ifndef GEMMEL_TESTS_PLAIN_CONVERSION_H_
-#define GEMMEL_TESTS_PLAIN_CONVERSION_H_
+// loop: the program's own recipes, step by step, as the fuzzer's reference
+// for the linear-time algorithm in its real setting. It cannot judge the
+// recipes themselves; the tests compare them with tests/conversion_oracle.h.
+#ifndef GEMMEL_FUZZ_PLAIN_CONVERSION_H_
+#define GEMMEL_FUZZ_PLAIN_CONVERSION_H_
 
 #include <string>
 #include <string_view>
@@ -47,4 +48,4 @@ inline std::string plain_convert(const Recipe& recipe, ProfileFile which,
 
 }  // namespace gemmel::testing
 
-#endif  // GEMMEL_TESTS_PLAIN_CONVERSION_H_
+#endif  // GEMMEL_FUZZ_PLAIN_CONVERSION_H_

@@ -1,0 +1,148 @@
+// The two conversions written out by hand, as the design's recipe tables give
+// them, run with the plain replacement loop, and a check of the built program
+// against them. Nothing here comes from the program's own recipes: a change
+// to a step of theirs shows as a difference.
+#ifndef GEMMEL_TESTS_CONVERSION_ORACLE_H_
+#define GEMMEL_TESTS_CONVERSION_ORACLE_H_
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "plain_replace.h"
+#include "support.h"
+
+namespace gemmel::testing {
+
+struct OracleStep {
+  bool prefs;  // otherwise panacea.dat
+  Form form;
+  std::optional<std::string> target, replacement;  // absent: step skipped
+  std::string start_key, end_key;
+  bool folder;  // the target is a folder name
+};
+
+// The steps of the direction `modo` selects, in their order.
+inline std::vector<OracleStep> oracle_recipe(const std::string& windir,
+                                             const std::string& linuxdir,
+                                             const std::string& modo) {
+  using enum Form;
+  std::string escaped;  // windirEscaped
+  for (const char c : windir) escaped += c == '\\' ? "\\\\" : std::string{c};
+  const std::string cache = "browser.cache.disk.parent_directory",
+                    engine = "browser.search.defaultengine",
+                    newsrc = "mail.newsrc_root", sep = "\\\\",
+                    linux_plugins = "/usr/local/mozilla/searchplugins/",
+                    windows_plugins =
+                        "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5C"
+                        "searchplugins%5C";
+  if (modo == "win") {
+    std::optional<std::string> linux_untrailed, windows_untrailed;
+    if (linuxdir.ends_with('/') && windir.ends_with('\\')) {
+      linux_untrailed = linuxdir.substr(0, linuxdir.size() - 1);
+      windows_untrailed = escaped.substr(0, escaped.size() - 2);
+    }
+    return {
+        {false, kOffset, linuxdir, escaped, "", "", true},
+        {false, kStartKey, "/", sep, "<(80", "", false},
+        {true, kOffset, linuxdir, escaped, "", "", true},
+        {true, kBounded, linuxdir, escaped, cache, ");", true},
+        {true, kBounded, linux_untrailed, windows_untrailed, cache, ");", true},
+        {true, kBounded, linux_plugins, windows_plugins, engine, ");", false},
+        {true, kStartKey, linuxdir, escaped, newsrc, "", true},
+        {true, kStartKey, "/", sep, newsrc, "", false},
+    };
+  }
+  std::optional<std::string> trimmed;  // windirTrimmed
+  if (const std::size_t last = escaped.rfind('\\'); last != std::string::npos) {
+    trimmed = escaped.substr(0, last - 1) + escaped.substr(last + 1);
+  }
+  return {
+      {false, kOffset, escaped, linuxdir, "", "", true},
+      {false, kStartKey, sep, "/", "<(80", "", false},
+      {true, kOffset, escaped, linuxdir, "", "", true},
+      {true, kBounded, escaped, linuxdir, cache, ");", true},
+      {true, kBounded, trimmed, linuxdir, cache, ");", true},
+      {true, kBounded, windows_plugins, linux_plugins, engine, ");", false},
+      {true, kStartKey, escaped, linuxdir, newsrc, "", true},
+      {true, kStartKey, sep, "/", newsrc, "", false},
+  };
+}
+
+struct OracleResult {
+  std::string text;
+  bool folder_replaced = false;  // a step on a folder name changed the text
+};
+
+inline OracleResult oracle_convert(const std::vector<OracleStep>& steps,
+                                   bool prefs, std::string text) {
+  OracleResult result;
+  std::int64_t length = static_cast<std::int64_t>(text.size());
+  for (const OracleStep& step : steps) {
+    if (step.prefs != prefs || !step.target || !step.replacement) continue;
+    const std::string before = text;
+    plain_replace({.form = step.form,
+                   .target = *step.target,
+                   .replacement = *step.replacement,
+                   .start_key = step.start_key,
+                   .end_key = step.end_key},
+                  text, length);
+    result.folder_replaced |= step.folder && text != before;
+  }
+  result.text = text;
+  return result;
+}
+
+struct ConversionCase {
+  const char* label;
+  std::string windir, linuxdir, modo;
+  std::string panacea, prefs;
+  // Written by hand where given; the oracle must agree with them.
+  std::optional<std::string> panacea_after = {}, prefs_after = {};
+};
+
+// Runs the built program on the case's two files in `dir` (an ambiente that
+// names no system) and compares everything with the oracle. A file left as
+// it was may or may not get a backup; one that changes must.
+inline void expect_conversion(const std::filesystem::path& dir,
+                              const ConversionCase& c) {
+  SCOPED_TRACE(c.label);
+  const std::vector<OracleStep> steps =
+      oracle_recipe(c.windir, c.linuxdir, c.modo);
+  const struct {
+    std::string name, before;
+    std::optional<std::string> by_hand;
+    OracleResult expected;
+  } files[] = {{"panacea.dat", c.panacea, c.panacea_after,
+                oracle_convert(steps, false, c.panacea)},
+               {"prefs.js", c.prefs, c.prefs_after,
+                oracle_convert(steps, true, c.prefs)}};
+  for (const auto& file : files) {
+    if (file.by_hand) ASSERT_EQ(file.expected.text, *file.by_hand) << "oracle";
+    // A file changed by separator steps alone is refused: not a case here.
+    ASSERT_TRUE(file.expected.text == file.before ||
+                file.expected.folder_replaced)
+        << file.name << " changes without a folder in it";
+    write_file(dir / file.name, file.before);
+  }
+  const std::string done = c.modo == "win"
+                               ? "Esportazione linux->windows terminata!\n"
+                               : "Esportazione windows->linux terminata!\n";
+  EXPECT_EQ(run_gemmel({c.windir, c.linuxdir, "here", c.modo}, {.cwd = dir}),
+            (RunResult{done, "", 0}));
+  for (const auto& file : files) {
+    const std::filesystem::path backup = dir / (file.name + "-bak");
+    EXPECT_EQ(read_file(dir / file.name), file.expected.text) << file.name;
+    if (file.expected.text != file.before || std::filesystem::exists(backup)) {
+      EXPECT_EQ(read_file(backup), file.before) << file.name;
+    }
+    std::filesystem::remove(backup);
+  }
+}
+
+}  // namespace gemmel::testing
+
+#endif  // GEMMEL_TESTS_CONVERSION_ORACLE_H_
