@@ -212,11 +212,9 @@ TEST_F(CliTest, NewBackupsAreNoMoreOpenThanTheirFiles) {
 TEST_F(CliTest, RealProfilesSurviveARoundTrip) {
   const auto real = real_profiles();
   if (!real) GTEST_SKIP() << "no real profiles beside the project";
+  // prefs.js of a profile that never used mail: no panacea.dat.
   const std::string prefs = read_file(*real / "prefs-linux-webthumb.js");
-  const std::string panacea =
-      read_file(*real / "panacea-linux-commcentral.dat");
   write_file(dir_ / "prefs.js", prefs);
-  write_file(dir_ / "panacea.dat", panacea);
   const std::string windir = "c:\\profilo\\";
   const std::string linuxdir = "/home/user01/.mozilla/user01/tzfyduwh.slt/";
 
@@ -235,13 +233,33 @@ TEST_F(CliTest, RealProfilesSurviveARoundTrip) {
             std::string::npos);
   EXPECT_EQ(windows_prefs.find(linuxdir.substr(0, linuxdir.size() - 1)),
             std::string::npos);
-
   // Back to Linux: everything as it was, but the cache folder now ends in a
-  // slash. The mail folder cache, broken across lines, comes back whole.
+  // slash.
   EXPECT_EQ(run({windir, linuxdir, "x", "linux"}),
             (RunResult{kToLinux, "", 0}));
   EXPECT_EQ(read_file(dir_ / "prefs.js"),
             substitute(prefs, "tzfyduwh.slt\");", "tzfyduwh.slt/\");"));
+
+  // The mail folder cache, with a Windows folder long enough that the
+  // browser's writer breaks it across lines; prefs.js has nothing to change.
+  const std::string panacea =
+      read_file(*real / "panacea-linux-commcentral.dat");
+  write_file(dir_ / "panacea.dat", panacea);
+  write_file(dir_ / "prefs.js", "");
+  const std::string long_windir =
+      "C:\\Documents and Settings\\mario\\Application Data\\Mozilla\\"
+      "Profiles\\default\\abcd1234.slt\\";
+  const std::string mail_dir = "/foo/bar/profile-default/";
+  EXPECT_EQ(run({long_windir, mail_dir, "x", "win"}),
+            (RunResult{kToWindows, "", 0}));
+  std::string windows_panacea = read_file(dir_ / "panacea.dat");
+  EXPECT_EQ(windows_panacea.find(mail_dir), std::string::npos);
+  const std::size_t broken = windows_panacea.find("Application Da");
+  ASSERT_NE(broken, std::string::npos);
+  windows_panacea.insert(broken + 14, "\\\n");
+  write_file(dir_ / "panacea.dat", windows_panacea);
+  EXPECT_EQ(run({long_windir, mail_dir, "x", "linux"}),
+            (RunResult{kToLinux, "", 0}));
   EXPECT_EQ(read_file(dir_ / "panacea.dat"), panacea);
 
   // A CR-only file in which no folder occurs is left byte for byte.
