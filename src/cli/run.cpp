@@ -30,6 +30,7 @@ void report(std::ostream& err, std::string_view message, std::string_view path,
 
 // Why a loaded file was not converted, and the path to name with it.
 struct Failure {
+  // cppcheck-suppress unusedStructMember ; read through std::optional
   std::string_view message;
   bool names_backup = false;
 };
@@ -80,7 +81,8 @@ bool convert_file(const std::string& path, const std::string& sibling,
     const std::optional<Failure> failure = failure_of(file.state());
     if (!failure) return true;
     report(err, failure->message,
-           failure->names_backup ? file.backup_path() : path, file.error());
+           failure->names_backup ? file.backup_path() : path,
+           file.last_error());
     return false;
   } catch (const std::bad_alloc&) {
     report(err, texts::kNoMemory, path);

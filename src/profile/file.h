@@ -66,12 +66,12 @@ class File {
   // Checks that the path still names the file as it was read, writes the
   // backup and makes it durable, then stores the text under `path`, in
   // place. Returns true when the file holds the converted text (kWritten or
-  // kUnchanged); otherwise state() and error() tell why.
+  // kUnchanged); otherwise state() and last_error() tell why.
   [[nodiscard]] bool write();
 
   FileState state() const { return state_; }
   // The failing call behind the state, if a call failed.
-  const std::optional<posix::Error>& error() const { return error_; }
+  const std::optional<posix::Error>& last_error() const { return error_; }
   const Text& text() const { return text_; }
   const std::string& path() const { return path_; }
   // The size at load time, changed by every replacement; equals the size of
