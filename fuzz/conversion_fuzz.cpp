@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +35,8 @@ std::string read_file(const char* name) {
   std::ifstream in(name, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+
+bool exists(const char* name) { return access(name, F_OK) == 0; }
 
 constexpr std::size_t kLargestChecked = 256 * 1024;
 
@@ -73,24 +77,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     check(static_cast<std::size_t>(file.length()) == file.text().size());
   }
 
-  // The whole run, as the program does it.
+  // The whole run, as the program does it. A file comes out converted, with
+  // its original in a new backup, or, when the folder does not occur in it,
+  // as it was and reported; one the conversion leaves alone gets no backup.
   write_file("panacea.dat", pieces[2]);
   write_file("prefs.js", pieces[3]);
+  std::remove("panacea.dat-bak");
+  std::remove("prefs.js-bak");
   std::ostream discard(nullptr);
-  check(gemmel::run_conversion(windir, linuxdir, "fuzz", modo, discard,
-                               discard) == 0);
-  check(read_file("panacea.dat-bak") == pieces[2]);
-  check(read_file("prefs.js-bak") == pieces[3]);
+  std::ostringstream errors;
+  const int status =
+      gemmel::run_conversion(windir, linuxdir, "fuzz", modo, discard, errors);
+  check(status == 0 || errors.str().find("La cartella di origine") == 0);
+  const std::string panacea = read_file("panacea.dat");
+  const std::string prefs = read_file("prefs.js");
+  check(panacea == pieces[2] ? !exists("panacea.dat-bak")
+                             : read_file("panacea.dat-bak") == pieces[2]);
+  check(prefs == pieces[3] ? !exists("prefs.js-bak")
+                           : read_file("prefs.js-bak") == pieces[3]);
 
   // The plain loop moves the whole tail at every replacement: on results of
   // megabytes (a statement whose replacement holds its target can multiply
   // it) it would take the fuzzer's time for little news.
-  const std::string panacea = read_file("panacea.dat");
-  const std::string prefs = read_file("prefs.js");
   if (panacea.size() + prefs.size() > kLargestChecked) return 0;
-  check(panacea == gemmel::testing::plain_convert(
-                       recipe, gemmel::ProfileFile::kPanacea, dirs, pieces[2]));
-  check(prefs == gemmel::testing::plain_convert(
-                     recipe, gemmel::ProfileFile::kPrefs, dirs, pieces[3]));
+  const auto converted_or_refused = [&](const std::string& written,
+                                        const std::string& original,
+                                        gemmel::ProfileFile which) {
+    const std::string expected =
+        gemmel::testing::plain_convert(recipe, which, dirs, original);
+    return written == expected || (written == original && status != 0);
+  };
+  check(
+      converted_or_refused(panacea, pieces[2], gemmel::ProfileFile::kPanacea));
+  check(converted_or_refused(prefs, pieces[3], gemmel::ProfileFile::kPrefs));
   return 0;
 }
