@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,14 +32,18 @@ namespace fs = std::filesystem;
 struct Recorder {
   std::vector<std::string> log;
   std::map<int, std::string> names;
-  std::string fail;  // the entry to fail
-  int skip = 0;      // how many matching entries go through first
-  int code = EIO;    // the errno of the failure
+  // The entries to fail, each with how many matching calls go through first.
+  std::map<std::string, int> fail;
+  int code = EIO;  // the errno of the failures
+  // Runs before the entry's call, for changes made from outside meanwhile.
+  std::function<void(const std::string& entry)> before;
   posix::Calls real = posix::calls();
 
   bool record(const std::string& entry) {
     log.push_back(entry);
-    if (entry != fail || skip-- > 0) return false;
+    if (before) before(entry);
+    const auto failing = fail.find(entry);
+    if (failing == fail.end() || failing->second-- > 0) return false;
     errno = code;
     return true;
   }
@@ -53,13 +59,13 @@ class RecordedCalls {
   RecordedCalls() {
     recorder = &recorder_;
     posix::Calls& calls = posix::calls();
-    calls.open = [](const char* path, int flags, mode_t mode) {
+    calls.openat = [](int folder, const char* path, int flags, mode_t mode) {
       std::string name = (flags & O_DIRECTORY) != 0
                              ? "dir"
                              : fs::path(path).filename().string();
       if ((flags & O_ACCMODE) != O_RDONLY) name += " w";
       if (recorder->record("open " + name)) return -1;
-      const int fd = recorder->real.open(path, flags, mode);
+      const int fd = recorder->real.openat(folder, path, flags, mode);
       if (fd >= 0) recorder->names[fd] = name;
       return fd;
     };
@@ -158,47 +164,112 @@ TEST_F(WritePathTest, TheBackupIsOnDiskBeforeTheFileIsOpenedForWriting) {
 TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
   const std::string converted(2 * kOriginal.size(), 'y');
   const struct {
-    const char* fail;
-    int skip;
+    std::map<std::string, int> fail;
     int code;
     FileState state;
+    const char* file;  // "original", "converted", or "" for neither
     bool backup_kept;
+    bool marker_kept;
   } cases[] = {
-      {"fsync a.txt-bak w", 0, EIO, FileState::kBackupFailed, false},
-      {"close a.txt-bak w", 0, EIO, FileState::kBackupFailed, false},
-      {"fsync dir", 0, EIO, FileState::kBackupFailed, true},
-      {"open a.txt w", 0, EACCES, FileState::kWriteFailed, true},
-      {"fallocate a.txt w", 0, ENOSPC, FileState::kWriteFailed, true},
+      {{{"fsync a.txt-bak w", 0}},
+       EIO,
+       FileState::kBackupFailed,
+       "original",
+       false,
+       false},
+      {{{"close a.txt-bak w", 0}},
+       EIO,
+       FileState::kBackupFailed,
+       "original",
+       false,
+       false},
+      {{{"fsync dir", 0}},
+       EIO,
+       FileState::kBackupFailed,
+       "original",
+       true,
+       false},
+      {{{"open a.txt w", 0}},
+       EACCES,
+       FileState::kWriteFailed,
+       "original",
+       true,
+       false},
+      {{{"fallocate a.txt w", 0}},
+       ENOSPC,
+       FileState::kWriteFailed,
+       "original",
+       true,
+       false},
       // Part of the new content is in when the disk fails: the original is
       // put back from the backup.
-      {"write a.txt w", 1, EIO, FileState::kWriteFailed, true},
-      {"close a.txt w", 0, EIO, FileState::kWriteFailed, true},
+      {{{"write a.txt w", 1}},
+       EIO,
+       FileState::kWriteFailed,
+       "original",
+       true,
+       false},
+      // Where it cannot be put back, the backup keeps its second name, and
+      // the next run will not overwrite it.
+      {{{"write a.txt w", 1}, {"copy a.txt w", 0}},
+       EIO,
+       FileState::kWriteFailed,
+       "",
+       true,
+       true},
+      // A failing close may come after every byte went in; what is on disk
+      // is not known.
+      {{{"close a.txt w", 0}}, EIO, FileState::kWriteFailed, "", true, true},
       // Calls the run can do without.
-      {"copy a.txt-bak w", 0, EXDEV, FileState::kWritten, true},
-      {"fallocate a.txt w", 0, EOPNOTSUPP, FileState::kWritten, true},
-      {"flock a.txt", 0, ENOLCK, FileState::kWritten, true},
+      {{{"copy a.txt-bak w", 0}},
+       EXDEV,
+       FileState::kWritten,
+       "converted",
+       true,
+       false},
+      {{{"fallocate a.txt w", 0}},
+       EOPNOTSUPP,
+       FileState::kWritten,
+       "converted",
+       true,
+       false},
+      {{{"flock a.txt", 0}},
+       ENOLCK,
+       FileState::kWritten,
+       "converted",
+       true,
+       false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.fail) + ", skip " + std::to_string(c.skip));
+    SCOPED_TRACE(c.fail.begin()->first + ", " + std::to_string(c.fail.size()) +
+                 " failing");
     fs::remove(dir_ / "a.txt-bak");
+    fs::remove(dir_ / "a.txt-bak-in-corso");
     RecordedCalls calls;
     calls->fail = c.fail;
-    calls->skip = c.skip;
     calls->code = c.code;
-    const bool written = convert();
+    EXPECT_EQ(convert(), c.state == FileState::kWritten);
     EXPECT_EQ(state_, c.state);
-    EXPECT_EQ(written, c.state == FileState::kWritten);
-    // A failing close may come after every byte went in.
-    if (c.state != FileState::kWritten &&
-        std::string(c.fail) != "close a.txt w") {
+    if (std::string(c.file) == "original") {
       EXPECT_EQ(read_file(dir_ / "a.txt"), kOriginal);
     }
-    if (c.state == FileState::kWritten) {
+    if (std::string(c.file) == "converted") {
       EXPECT_EQ(read_file(dir_ / "a.txt"), converted);
     }
     EXPECT_EQ(fs::exists(dir_ / "a.txt-bak"), c.backup_kept);
     if (c.backup_kept) EXPECT_EQ(read_file(dir_ / "a.txt-bak"), kOriginal);
+    EXPECT_EQ(fs::exists(dir_ / "a.txt-bak-in-corso"), c.marker_kept);
   }
+  // A run after one that was killed half-way keeps the original in the
+  // backup.
+  write_file(dir_ / "a.txt-bak", kOriginal);
+  fs::create_hard_link(dir_ / "a.txt-bak", dir_ / "a.txt-bak-in-corso");
+  write_file(dir_ / "a.txt", "half written");
+  File rerun((dir_ / "a.txt").c_str());
+  rerun.replace("half", "all", 0);
+  EXPECT_FALSE(rerun.write());
+  EXPECT_EQ(rerun.state(), FileState::kBackupFailed);
+  EXPECT_EQ(read_file(dir_ / "a.txt-bak"), kOriginal);
 }
 
 TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
@@ -233,6 +304,83 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     EXPECT_EQ(fs::exists(file) ? read_file(file) : "", changed);
     EXPECT_FALSE(fs::exists(dir_ / "a.txt-bak"));
   }
+}
+
+// Changes made from outside at the worst moments of the write.
+TEST_F(WritePathTest, ChangesFromOutsideDuringTheWrite) {
+  const fs::path real = dir_ / "real";
+  const fs::path elsewhere = dir_ / "elsewhere";
+  const struct {
+    const char* label;
+    const char* at;  // the call before which the change is made
+    std::function<void()> change;
+    FileState state;
+  } cases[] = {
+      // The folder swapped for a link to another one: the backup still goes
+      // beside the file that was read, never into the other folder.
+      {"folder swapped for a link", "open a.txt-bak w",
+       [&] {
+         fs::rename(dir_ / "p", real);
+         fs::create_symlink(elsewhere, dir_ / "p");
+       },
+       FileState::kChanged},
+      // A new file renamed into place while the old one is written.
+      {"file replaced while written", "write a.txt w",
+       [&] {
+         write_file(dir_ / "p" / "new", "new text");
+         fs::rename(dir_ / "p" / "new", dir_ / "p" / "a.txt");
+       },
+       FileState::kChanged},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    for (const fs::path& folder : {dir_ / "p", real, elsewhere}) {
+      fs::remove_all(folder);
+    }
+    fs::create_directory(dir_ / "p");
+    fs::create_directory(elsewhere);
+    write_file(dir_ / "p" / "a.txt", "x");
+    RecordedCalls calls;
+    calls->before = [&, done = false](const std::string& entry) mutable {
+      if (entry != c.at || done) return;
+      done = true;
+      c.change();
+    };
+    File file((dir_ / "p" / "a.txt").c_str());
+    file.replace("x", "yy", 0);
+    EXPECT_FALSE(file.write());
+    EXPECT_EQ(file.state(), c.state);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    const fs::path folder = fs::exists(real) ? real : dir_ / "p";
+    EXPECT_EQ(read_file(folder / "a.txt-bak"), "x");
+  }
+  EXPECT_EQ(read_file(dir_ / "p" / "a.txt"), "new text");
+}
+
+// Ctrl-C or a shutdown while the file is half written takes effect once it is
+// whole again, with its backup's second name gone.
+TEST_F(WritePathTest, TerminationWaitsUntilTheFileIsWhole) {
+  static std::uintmax_t size_when_signalled = 0;
+  static bool marked_when_signalled = true;
+  static const fs::path* folder = nullptr;
+  folder = &dir_.path();
+  struct sigaction handler {};
+  handler.sa_handler = [](int) {
+    size_when_signalled = fs::file_size(*folder / "a.txt");
+    marked_when_signalled = fs::exists(*folder / "a.txt-bak-in-corso");
+  };
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGTERM, &handler, &before), 0);
+  {
+    RecordedCalls calls;
+    calls->before = [](const std::string& entry) {
+      if (entry == "write a.txt w") raise(SIGTERM);
+    };
+    EXPECT_TRUE(convert());
+  }
+  sigaction(SIGTERM, &before, nullptr);
+  EXPECT_EQ(size_when_signalled, 2 * kOriginal.size());
+  EXPECT_FALSE(marked_when_signalled);
 }
 
 }  // namespace

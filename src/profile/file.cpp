@@ -22,14 +22,19 @@ FileState File::fail(FileState state, const posix::Error& error) {
 }
 
 FileState File::load() {
-  if (auto error =
-          posix::open_regular_for_reading(path_, input_, read_status_)) {
+  posix::Outcome opened = posix::open_folder(path_, folder_);
+  if (!opened) {
+    opened = posix::open_regular_for_reading(
+        folder_.get(), posix::name_in_folder(path_), input_, read_status_);
+  }
+  if (opened) {
     // A link whose target is gone is no missing file: it may lead to a disk
     // that is not mounted.
     struct stat link {};
-    const bool missing = error->code == ENOENT &&
+    const bool missing = opened->code == ENOENT &&
                          ::lstat(path_.c_str(), &link) != 0 && errno == ENOENT;
-    return fail(missing ? FileState::kMissing : FileState::kUnreadable, *error);
+    return fail(missing ? FileState::kMissing : FileState::kUnreadable,
+                *opened);
   }
   // A file already too large is refused before any of it is read; one that
   // grows past the bound while being read is refused by read_to_end.
@@ -132,25 +137,36 @@ FileState File::store() {
                                    .mode = read_status_.st_mode & 0777,
                                    .owner = read_status_.st_uid,
                                    .group = read_status_.st_gid};
-  if (auto error =
-          posix::write_backup(backup_path(), source, protected_files, backup)) {
+  const std::string name = posix::name_in_folder(path_);
+  const std::string backup_name = name + kBackupSuffix;
+  if (auto error = posix::write_backup(folder_.get(), backup_name, source,
+                                       protected_files, backup)) {
     if (error->operation == "changed") return FileState::kChanged;
     return fail(FileState::kBackupFailed, *error);
   }
 
   posix::Descriptor output;
   struct stat status {};
-  if (auto error = posix::open_for_rewrite(path_, output, status)) {
+  if (auto error =
+          posix::open_for_rewrite(folder_.get(), name, output, status)) {
     if (error->code == ENOENT) return FileState::kChanged;
     return fail(FileState::kWriteFailed, *error);
   }
   if (!posix::Identity::of(status).same_version(read)) {
     return FileState::kChanged;
   }
-  if (auto error =
-          posix::rewrite(output, text_, read.size, backup_path(), backup)) {
+  const posix::Rewrite how{.folder = folder_.get(),
+                           .backup_name = backup_name,
+                           .marker_name = backup_name + kRewriteMarkerSuffix,
+                           .backup = backup,
+                           .old_size = read.size};
+  if (auto error = posix::rewrite(output, text_, how)) {
     return fail(FileState::kWriteFailed, *error);
   }
+  // Replaced while it was being written: the converted text went to a file
+  // that the path no longer names.
+  const auto after = posix::identity_of(path_);
+  if (!after || !after->same_file(read)) return FileState::kChanged;
   return FileState::kWritten;
 }
 

@@ -77,7 +77,13 @@ class File {
   // The size at load time, changed by every replacement; equals the size of
   // text().
   std::int32_t length() const { return length_; }
-  std::string backup_path() const { return path_ + "-bak"; }
+  std::string backup_path() const { return path_ + kBackupSuffix; }
+
+  // Appended to a file's name to name its backup.
+  static constexpr const char* kBackupSuffix = "-bak";
+  // Appended to the backup's name for the second name it has while the file
+  // is being rewritten; left behind only by a run that could not finish.
+  static constexpr const char* kRewriteMarkerSuffix = "-in-corso";
 
  private:
   FileState load();
@@ -90,8 +96,9 @@ class File {
   std::string sibling_;
   FileState state_ = FileState::kUnreadable;
   std::optional<posix::Error> error_;
-  Text spare_;               // memory reused by successive replacements
-  posix::Descriptor input_;  // read from; holds the lock
+  Text spare_;                // memory reused by successive replacements
+  posix::Descriptor folder_;  // the folder that holds the file
+  posix::Descriptor input_;   // read from; holds the lock
   struct stat read_status_ {};
   std::int64_t replaced_ = 0;    // replacements made so far
   std::optional<bool> differs_;  // worked out once, by differs()

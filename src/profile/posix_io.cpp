@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 
 namespace gemmel::posix {
@@ -20,8 +21,8 @@ constexpr mode_t kNewFileMode = 0664;
 constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
 
 Calls real_calls{
-    .open = [](const char* path, int flags,
-               mode_t mode) { return ::open(path, flags, mode); },
+    .openat = [](int folder, const char* name, int flags,
+                 mode_t mode) { return ::openat(folder, name, flags, mode); },
     .close = ::close,
     .fsync = ::fsync,
     .write = ::write,
@@ -53,22 +54,12 @@ std::array<char, kPieceBytes>& piece() {
   return buffer;
 }
 
-// The directory that holds `path`, as open() wants it.
-std::string parent_directory(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // Makes a new directory entry durable. Some file systems cannot sync a
-// directory (EINVAL); a directory we may not open for reading cannot be
-// synced by us either. Both leave the entry to the system's own flushing.
-Outcome sync_directory_of(const std::string& path) {
-  Descriptor dir(calls().open(parent_directory(path).c_str(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
-  if (dir.get() < 0) return std::nullopt;
-  if (calls().fsync(dir.get()) != 0 && errno != EINVAL) {
+// directory (EINVAL), and a folder held only for its names (O_PATH, where
+// it may not be read) cannot be synced by us (EBADF): both leave the entry
+// to the system's own flushing.
+Outcome sync_folder(int folder) {
+  if (calls().fsync(folder) != 0 && errno != EINVAL && errno != EBADF) {
     return failure("fsync");
   }
   return std::nullopt;
@@ -138,13 +129,13 @@ Outcome copy_bytes(int from, int to, off_t size) {
 // Opens the backup for writing as a plain file of its own: created new, or
 // an existing regular file with no other name. A symbolic link at the path
 // is never followed, and a FIFO never blocks.
-Outcome open_backup(const std::string& path, const BackupSource& source,
-                    Descriptor& fd, bool& created) {
+Outcome open_backup(int folder, const std::string& name,
+                    const BackupSource& source, Descriptor& fd, bool& created) {
   const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   // The path may come and go between the two opens; a few tries settle it.
   for (int attempt = 0; attempt < 4; ++attempt) {
-    fd.reset(calls().open(path.c_str(), flags | O_CREAT | O_EXCL,
-                          kNewFileMode & source.mode));
+    fd.reset(calls().openat(folder, name.c_str(), flags | O_CREAT | O_EXCL,
+                            kNewFileMode & source.mode));
     if (fd.get() >= 0) {
       created = true;
       // A root run in a user's folder leaves a backup that user owns; where
@@ -154,7 +145,7 @@ Outcome open_backup(const std::string& path, const BackupSource& source,
       return std::nullopt;
     }
     if (errno != EEXIST) return failure("open");
-    fd.reset(calls().open(path.c_str(), flags, 0));
+    fd.reset(calls().openat(folder, name.c_str(), flags, 0));
     if (fd.get() >= 0) return std::nullopt;
     if (errno == ELOOP || errno == ENXIO) return refusal("open");
     if (errno != ENOENT) return failure("open");
@@ -192,9 +183,33 @@ bool Identity::same_version(const Identity& other) const {
          modified.tv_nsec == other.modified.tv_nsec;
 }
 
-Outcome open_regular_for_reading(const std::string& path, Descriptor& fd,
-                                 struct stat& status) {
-  fd.reset(calls().open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
+Outcome open_folder(const std::string& path, Descriptor& folder) {
+  const std::size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? "."
+                           : slash == 0               ? "/"
+                                                      : path.substr(0, slash);
+  // Readable where it may be, so that it can be synced; otherwise held only
+  // for its names.
+  folder.reset(calls().openat(AT_FDCWD, name.c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC,
+                              0));
+  if (folder.get() < 0 && errno == EACCES) {
+    folder.reset(calls().openat(AT_FDCWD, name.c_str(),
+                                O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
+  }
+  if (folder.get() < 0) return failure("open");
+  return std::nullopt;
+}
+
+std::string name_in_folder(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+Outcome open_regular_for_reading(int folder, const std::string& name,
+                                 Descriptor& fd, struct stat& status) {
+  fd.reset(calls().openat(folder, name.c_str(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
   if (fd.get() < 0) return failure("open");
   if (::fstat(fd.get(), &status) != 0) return failure("fstat");
   if (!S_ISREG(status.st_mode)) return refusal("open");
@@ -259,12 +274,13 @@ std::optional<Identity> identity_of(const std::string& path) {
   return Identity::of(status);
 }
 
-Outcome write_backup(const std::string& backup_path, const BackupSource& source,
+Outcome write_backup(int folder, const std::string& name,
+                     const BackupSource& source,
                      std::span<const Identity> protected_files,
                      Identity& backup) {
   Descriptor fd;
   bool created = false;
-  if (auto error = open_backup(backup_path, source, fd, created)) {
+  if (auto error = open_backup(folder, name, source, fd, created)) {
     return error;
   }
   struct stat status {};
@@ -276,7 +292,7 @@ Outcome write_backup(const std::string& backup_path, const BackupSource& source,
       })) {
     return refusal("open");
   }
-  // From here on the file at backup_path is ours: created by this run, or
+  // From here on the file at `name` is ours: created by this run, or
   // checked to be a plain file of its own.
   Outcome error;
   if (!created && calls().ftruncate(fd.get(), 0) != 0) {
@@ -284,26 +300,26 @@ Outcome write_backup(const std::string& backup_path, const BackupSource& source,
   }
   if (!error) error = copy_bytes(source.from, fd.get(), source.original.size);
   if (!error && calls().fsync(fd.get()) != 0) error = failure("fsync");
+  if (!error) error = fd.close();
   if (error) {
     // No partial copy may pass for a backup. The name goes only while it
-    // still names the file this run wrote.
+    // still names the file this run wrote; where it cannot go (a full
+    // NTFS volume refuses even that), the copy is at least emptied.
     struct stat now {};
-    if (::lstat(backup_path.c_str(), &now) == 0 &&
-        Identity::of(now).same_file(backup)) {
-      ::unlink(backup_path.c_str());
+    if (::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        Identity::of(now).same_file(backup) &&
+        ::unlinkat(folder, name.c_str(), 0) != 0 && fd.get() >= 0) {
+      static_cast<void>(calls().ftruncate(fd.get(), 0));
     }
     return error;
   }
-  if (auto closed = fd.close()) {
-    ::unlink(backup_path.c_str());
-    return closed;
-  }
-  return sync_directory_of(backup_path);
+  return sync_folder(folder);
 }
 
-Outcome open_for_rewrite(const std::string& path, Descriptor& fd,
+Outcome open_for_rewrite(int folder, const std::string& name, Descriptor& fd,
                          struct stat& status) {
-  fd.reset(calls().open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC, 0));
+  fd.reset(calls().openat(folder, name.c_str(),
+                          O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
   if (fd.get() < 0) return failure("open");
   if (::fstat(fd.get(), &status) != 0) return failure("fstat");
   return std::nullopt;
@@ -335,43 +351,66 @@ Outcome reserve(int fd, off_t old_size, off_t size) {
   return error;
 }
 
-// Puts the original back from the backup after a failed rewrite. Best
-// effort: if it fails too the backup still holds the original.
-void restore(int fd, off_t old_size, const std::string& backup_path,
-             const Identity& backup) {
-  Descriptor from(calls().open(
-      backup_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
+// Puts the original back from the backup after a failed rewrite. True when
+// the file holds it again.
+bool restore(int fd, const Rewrite& rewrite) {
+  Descriptor from(calls().openat(rewrite.folder, rewrite.backup_name.c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                                 0));
   struct stat status {};
-  if (from.get() < 0 || ::fstat(from.get(), &status) != 0 ||
-      !Identity::of(status).same_file(backup) || status.st_size != old_size) {
-    return;
-  }
-  if (!copy_bytes(from.get(), fd, old_size)) {
-    static_cast<void>(calls().ftruncate(fd, old_size));
-  }
+  return from.get() >= 0 && ::fstat(from.get(), &status) == 0 &&
+         Identity::of(status).same_file(rewrite.backup) &&
+         status.st_size == rewrite.old_size &&
+         !copy_bytes(from.get(), fd, rewrite.old_size) &&
+         calls().ftruncate(fd, rewrite.old_size) == 0;
 }
+
+// Ctrl-C, a hang-up or a shutdown's SIGTERM wait while a file is half
+// written: they take effect once it is whole again.
+class DeferredSignals {
+ public:
+  DeferredSignals() {
+    sigset_t deferred;
+    sigemptyset(&deferred);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+      sigaddset(&deferred, signal);
+    }
+    sigprocmask(SIG_BLOCK, &deferred, &before_);
+  }
+  DeferredSignals(const DeferredSignals&) = delete;
+  DeferredSignals& operator=(const DeferredSignals&) = delete;
+  ~DeferredSignals() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
+
+ private:
+  sigset_t before_{};
+};
 
 }  // namespace
 
-Outcome rewrite(Descriptor& fd, std::string_view data, off_t old_size,
-                const std::string& backup_path, const Identity& backup) {
+Outcome rewrite(Descriptor& fd, std::string_view data, const Rewrite& how) {
   const auto size = static_cast<off_t>(data.size());
-  if (auto error = reserve(fd.get(), old_size, size)) {
+  if (auto error = reserve(fd.get(), how.old_size, size)) {
     fd.reset();
     return error;
   }
+  const DeferredSignals deferred;
+  // While the file is half written the backup has a second name. Should
+  // the run be killed or the machine stop, the next run finds the backup
+  // linked twice and refuses to overwrite it: it holds the original. A
+  // file system without hard links goes without.
+  const bool marked = ::linkat(how.folder, how.backup_name.c_str(), how.folder,
+                               how.marker_name.c_str(), 0) == 0;
   // Written over the old content from its start and cut to length only at
   // the end: the file is never empty or short while the new bytes go in.
   Outcome error = pwrite_all(fd.get(), data.data(), data.size(), 0);
-  if (!error && size < old_size && calls().ftruncate(fd.get(), size) != 0) {
+  if (!error && size < how.old_size && calls().ftruncate(fd.get(), size) != 0) {
     error = failure("ftruncate");
   }
-  if (error) {
-    restore(fd.get(), old_size, backup_path, backup);
-    fd.reset();
-    return error;
-  }
-  return fd.close();
+  if (!error) error = fd.close();
+  const bool whole = !error || restore(fd.get(), how);
+  fd.reset();
+  if (marked && whole) ::unlinkat(how.folder, how.marker_name.c_str(), 0);
+  return error;
 }
 
 }  // namespace gemmel::posix

@@ -31,7 +31,7 @@ using Outcome = std::optional<Error>;
 // so that tests can record them or make one fail. Everything else is called
 // directly.
 struct Calls {
-  int (*open)(const char* path, int flags, mode_t mode);
+  int (*openat)(int folder, const char* name, int flags, mode_t mode);
   int (*close)(int fd);
   int (*fsync)(int fd);
   ssize_t (*write)(int fd, const void* data, std::size_t size);
@@ -82,11 +82,17 @@ struct Identity {
   bool same_version(const Identity& other) const;
 };
 
-// Opens `path` for reading without ever blocking (a FIFO in its place does
-// not hang) and succeeds only for a regular file, whose status goes to
-// `status`.
-Outcome open_regular_for_reading(const std::string& path, Descriptor& fd,
-                                 struct stat& status);
+// Opens the folder that holds `path`, so that the names in it are reached
+// through that folder even if its path is made to lead elsewhere meanwhile.
+Outcome open_folder(const std::string& path, Descriptor& folder);
+// The last component of `path`: the name of the file in its folder.
+std::string name_in_folder(const std::string& path);
+
+// Opens `name` in `folder` for reading without ever blocking (a FIFO in its
+// place does not hang) and succeeds only for a regular file, whose status
+// goes to `status`.
+Outcome open_regular_for_reading(int folder, const std::string& name,
+                                 Descriptor& fd, struct stat& status);
 
 // Takes an exclusive advisory lock on `fd` without waiting. Fails with
 // EWOULDBLOCK while another process holds one; succeeds without a lock where
@@ -106,15 +112,16 @@ bool holds(int fd, std::string_view text);
 // The identity of whatever `path` names now, following links.
 std::optional<Identity> identity_of(const std::string& path);
 
-// Makes `backup_path` an exact, durable copy of the first `original.size`
-// bytes of the file read on `from`: the copy and the directory entry are on
-// disk when it returns. `backup_path` must be a plain file of its own: a
-// symbolic link, a file with other hard links, anything but a regular file,
-// or any of `protected_files` is refused without being touched. A new backup
-// gets 0664 limited by `mode` and the umask, and `owner`/`group` where the
-// process may set them; an existing one keeps its mode, owner and inode.
-// A backup that cannot be completed is removed. Fails with operation
-// "changed" when the file is shorter than `original.size`.
+// Makes `name` in `folder` an exact, durable copy of the first
+// `original.size` bytes of the file read on `from`: the copy and the folder
+// entry are on disk when it returns. `name` must be a plain file of its own:
+// a symbolic link, a file with other hard links, anything but a regular
+// file, or any of `protected_files` is refused without being touched. A new
+// backup gets 0664 limited by `mode` and the umask, and `owner`/`group`
+// where the process may set them; an existing one keeps its mode, owner and
+// inode. A backup that cannot be completed is removed. Fails with operation
+// "changed" when the file is shorter than `original.size`. `backup` receives
+// the backup's identity.
 struct BackupSource {
   int from = -1;
   Identity original;
@@ -122,23 +129,34 @@ struct BackupSource {
   uid_t owner = 0;
   gid_t group = 0;
 };
-Outcome write_backup(const std::string& backup_path, const BackupSource& source,
+Outcome write_backup(int folder, const std::string& name,
+                     const BackupSource& source,
                      std::span<const Identity> protected_files,
                      Identity& backup);
 
-// Rewrites the file open on `fd`, whose size is `old_size`, with `data`, in
-// place: mode, owner, inode and links stay. The room for a longer content is
-// reserved first, so that a full disk or a file-size limit fails before any
-// byte changes; where a write fails after that, the original is copied back
-// from the backup `backup_path` (identified by `backup`). The descriptor is
-// closed either way.
-Outcome rewrite(Descriptor& fd, std::string_view data, off_t old_size,
-                const std::string& backup_path, const Identity& backup);
-
-// Opens the existing file at `path` for writing, in place, without creating
-// it and without ever blocking.
-Outcome open_for_rewrite(const std::string& path, Descriptor& fd,
+// Opens the existing file `name` in `folder` for writing, in place, without
+// creating it and without ever blocking.
+Outcome open_for_rewrite(int folder, const std::string& name, Descriptor& fd,
                          struct stat& status);
+
+// How a file is rewritten: where its durable backup is, and the second name
+// the backup has while the file is half written.
+struct Rewrite {
+  int folder = -1;
+  std::string backup_name;
+  std::string marker_name;
+  Identity backup;
+  off_t old_size = 0;
+};
+
+// Rewrites the file open on `fd` with `data`, in place: mode, owner, inode
+// and links stay. The room for a longer content is reserved first, so that a
+// full disk or a file-size limit fails before any byte changes. Until the
+// file is whole again the backup is also linked as `marker_name` and
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT wait; where a write fails, the
+// original is copied back from the backup, and the marker stays only if
+// that fails too. The descriptor is closed either way.
+Outcome rewrite(Descriptor& fd, std::string_view data, const Rewrite& how);
 
 }  // namespace gemmel::posix
 
