@@ -196,19 +196,6 @@ TEST_F(CliTest, AmbienteChoosesWhereTheFilesAreOpened) {
             "pref(\"mail.newsrc_root\", \"/p/News\");");
 }
 
-TEST_F(CliTest, NewBackupsAreNoMoreOpenThanTheirFiles) {
-  small_linux_profile();
-  fs::permissions(dir_ / "prefs.js", static_cast<fs::perms>(0600));
-  fs::permissions(dir_ / "panacea.dat", static_cast<fs::perms>(0666));
-  const mode_t old_umask = umask(0);  // inherited by the program
-  const RunResult result = run({"d:\\p\\", "/p/", "x", "win"});
-  umask(old_umask);
-  EXPECT_EQ(result, (RunResult{kToWindows, "", 0}));
-  EXPECT_EQ(mode_of(dir_ / "prefs.js-bak"), 0600u);
-  EXPECT_EQ(mode_of(dir_ / "panacea.dat-bak"), 0664u);
-  EXPECT_EQ(mode_of(dir_ / "prefs.js"), 0600u);
-}
-
 TEST_F(CliTest, RealProfilesSurviveARoundTrip) {
   const auto real = real_profiles();
   if (!real) GTEST_SKIP() << "no real profiles beside the project";

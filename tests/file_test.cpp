@@ -193,25 +193,6 @@ TEST_F(FileTest, ReplaceCountsAndAResultTooLargeCountsNothing) {
   expect_length_tracked();
 }
 
-TEST_F(FileTest, UnreadableFilesAreNeitherBackedUpNorCreated) {
-  write_file(dir_ / "missing-bak", "keep me");
-  File missing((dir_ / "missing").c_str());
-  EXPECT_EQ(missing.state(), FileState::kMissing);
-  EXPECT_EQ(missing.length(), 0);
-  EXPECT_FALSE(missing.write());
-  EXPECT_FALSE(fs::exists(dir_ / "missing"));
-  EXPECT_EQ(read_file(dir_ / "missing-bak"), "keep me");
-
-  fs::create_directory(dir_ / "folder");
-  EXPECT_EQ(File((dir_ / "folder").c_str()).state(), FileState::kUnreadable);
-  EXPECT_FALSE(fs::exists(dir_ / "folder-bak"));
-
-  // Opening a FIFO must not wait for a writer.
-  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0644), 0);
-  EXPECT_EQ(File((dir_ / "fifo").c_str()).state(), FileState::kUnreadable);
-  EXPECT_FALSE(fs::exists(dir_ / "fifo-bak"));
-}
-
 // Loads `name`, changes every x to y and writes it back.
 void convert_in_place(const fs::path& name) {
   File f(name.c_str());
