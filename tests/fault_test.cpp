@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -186,6 +187,18 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
       {"a link to a device", "prefs.js",
        [](const fs::path& f) {
          fs::create_symlink("/dev/null", f / "prefs.js-bak");
+       },
+       0},
+      // Root only: no one else may make a device node.
+      {"a device", "prefs.js",
+       [](const fs::path& f) {
+         if (is_root()) {
+           ASSERT_EQ(mknod((f / "prefs.js-bak").c_str(), S_IFCHR | 0666,
+                           makedev(1, 3)),
+                     0);
+         } else {
+           ASSERT_EQ(mkfifo((f / "prefs.js-bak").c_str(), 0666), 0);
+         }
        },
        0},
       {"a link to the other profile file, written first", "panacea.dat",

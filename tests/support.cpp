@@ -146,7 +146,7 @@ RunResult run_gemmel(const std::vector<std::string>& args,
     const int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, STDIN_FILENO);
     // A run that hangs ends the test instead of the suite.
-    alarm(120);
+    alarm(60);
     if (options.standard_closed) {
       for (int fd = 0; fd <= 2; ++fd) close(fd);
     }
