@@ -99,6 +99,13 @@ class RecordedCalls {
       return recorder->real.copy_file_range(from, from_offset, to, to_offset,
                                             size, flags);
     };
+    calls.linkat = [](int from_folder, const char* from, int to_folder,
+                      const char* to, int flags) {
+      return recorder->record(std::string("link ") + from)
+                 ? -1
+                 : recorder->real.linkat(from_folder, from, to_folder, to,
+                                         flags);
+    };
     calls.flock = [](int fd, int operation) {
       return recorder->record("flock", fd)
                  ? -1
@@ -217,6 +224,21 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
        "",
        true,
        true},
+      // The same where the file system has no hard links: the mark is an
+      // empty file.
+      {{{"link a.txt-bak", 0}, {"write a.txt w", 1}, {"copy a.txt w", 0}},
+       EPERM,
+       FileState::kWriteFailed,
+       "",
+       true,
+       true},
+      // No mark, no rewrite.
+      {{{"link a.txt-bak", 0}, {"open a.txt-bak-in-corso w", 0}},
+       EPERM,
+       FileState::kWriteFailed,
+       "original",
+       true,
+       false},
       // A failing close may come after every byte went in; what is on disk
       // is not known.
       {{{"close a.txt w", 0}}, EIO, FileState::kWriteFailed, "", true, true},
@@ -250,26 +272,47 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
     calls->code = c.code;
     EXPECT_EQ(convert(), c.state == FileState::kWritten);
     EXPECT_EQ(state_, c.state);
-    if (std::string(c.file) == "original") {
-      EXPECT_EQ(read_file(dir_ / "a.txt"), kOriginal);
-    }
-    if (std::string(c.file) == "converted") {
-      EXPECT_EQ(read_file(dir_ / "a.txt"), converted);
+    const std::string now = read_file(dir_ / "a.txt");
+    if (*c.file != '\0') {
+      EXPECT_EQ(now == kOriginal   ? "original"
+                : now == converted ? "converted"
+                                   : "other",
+                std::string(c.file));
     }
     EXPECT_EQ(fs::exists(dir_ / "a.txt-bak"), c.backup_kept);
     if (c.backup_kept) EXPECT_EQ(read_file(dir_ / "a.txt-bak"), kOriginal);
     EXPECT_EQ(fs::exists(dir_ / "a.txt-bak-in-corso"), c.marker_kept);
   }
   // A run after one that was killed half-way keeps the original in the
-  // backup.
-  write_file(dir_ / "a.txt-bak", kOriginal);
-  fs::create_hard_link(dir_ / "a.txt-bak", dir_ / "a.txt-bak-in-corso");
-  write_file(dir_ / "a.txt", "half written");
-  File rerun((dir_ / "a.txt").c_str());
-  rerun.replace("half", "all", 0);
-  EXPECT_FALSE(rerun.write());
-  EXPECT_EQ(rerun.state(), FileState::kBackupFailed);
-  EXPECT_EQ(read_file(dir_ / "a.txt-bak"), kOriginal);
+  // backup, whatever stands at the name of the mark.
+  const struct {
+    const char* label;
+    void (*mark)(const fs::path& backup, const fs::path& marker);
+  } marks[] = {
+      {"a second name of the backup",
+       [](const fs::path& backup, const fs::path& marker) {
+         fs::create_hard_link(backup, marker);
+       }},
+      {"an empty file", [](const fs::path& /*backup*/,
+                           const fs::path& marker) { write_file(marker, ""); }},
+      {"a dangling link",
+       [](const fs::path& /*backup*/, const fs::path& marker) {
+         fs::create_symlink("nowhere", marker);
+       }},
+  };
+  for (const auto& m : marks) {
+    SCOPED_TRACE(m.label);
+    fs::remove(dir_ / "a.txt-bak-in-corso");
+    write_file(dir_ / "a.txt-bak", kOriginal);
+    m.mark(dir_ / "a.txt-bak", dir_ / "a.txt-bak-in-corso");
+    write_file(dir_ / "a.txt", "half written");
+    File rerun((dir_ / "a.txt").c_str());
+    rerun.replace("half", "all", 0);
+    EXPECT_FALSE(rerun.write());
+    EXPECT_EQ(rerun.state(), FileState::kBackupFailed);
+    EXPECT_EQ(read_file(dir_ / "a.txt-bak"), kOriginal);
+    EXPECT_EQ(read_file(dir_ / "a.txt"), "half written");
+  }
 }
 
 TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {

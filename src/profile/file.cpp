@@ -139,6 +139,14 @@ FileState File::store() {
                                    .group = read_status_.st_gid};
   const std::string name = posix::name_in_folder(path_);
   const std::string backup_name = name + kBackupSuffix;
+  const std::string marker_name = backup_name + kRewriteMarkerSuffix;
+  // An earlier run did not finish rewriting the file: its backup may be the
+  // only original left.
+  if (posix::exists_in(folder_.get(), marker_name)) {
+    return fail(FileState::kBackupFailed, posix::Error{"open", 0});
+  }
+  // From the backup until the file is whole, termination waits.
+  const posix::DeferredSignals deferred;
   if (auto error = posix::write_backup(folder_.get(), backup_name, source,
                                        protected_files, backup)) {
     if (error->operation == "changed") return FileState::kChanged;
@@ -157,7 +165,7 @@ FileState File::store() {
   }
   const posix::Rewrite how{.folder = folder_.get(),
                            .backup_name = backup_name,
-                           .marker_name = backup_name + kRewriteMarkerSuffix,
+                           .marker_name = marker_name,
                            .backup = backup,
                            .old_size = read.size};
   if (auto error = posix::rewrite(output, text_, how)) {

@@ -39,6 +39,7 @@ Calls real_calls{
                                    flags);
         },
     .flock = ::flock,
+    .linkat = ::linkat,
 };
 
 Error failure(std::string_view operation) { return Error{operation, errno}; }
@@ -316,6 +317,24 @@ Outcome write_backup(int folder, const std::string& name,
   return sync_folder(folder);
 }
 
+DeferredSignals::DeferredSignals() {
+  sigset_t deferred;
+  sigemptyset(&deferred);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaddset(&deferred, signal);
+  }
+  sigprocmask(SIG_BLOCK, &deferred, &before_);
+}
+
+DeferredSignals::~DeferredSignals() {
+  sigprocmask(SIG_SETMASK, &before_, nullptr);
+}
+
+bool exists_in(int folder, const std::string& name) {
+  struct stat status {};
+  return ::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 Outcome open_for_rewrite(int folder, const std::string& name, Descriptor& fd,
                          struct stat& status) {
   fd.reset(calls().openat(folder, name.c_str(),
@@ -365,51 +384,49 @@ bool restore(int fd, const Rewrite& rewrite) {
          calls().ftruncate(fd, rewrite.old_size) == 0;
 }
 
-// Ctrl-C, a hang-up or a shutdown's SIGTERM wait while a file is half
-// written: they take effect once it is whole again.
-class DeferredSignals {
- public:
-  DeferredSignals() {
-    sigset_t deferred;
-    sigemptyset(&deferred);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-      sigaddset(&deferred, signal);
-    }
-    sigprocmask(SIG_BLOCK, &deferred, &before_);
+// Leaves the mark that a file is being rewritten from its backup: a second
+// name of the backup, or, where the file system has no hard links, an empty
+// file of that name. Whatever stands at that name already is left alone,
+// and the mark fails.
+Outcome mark(const Rewrite& how) {
+  if (calls().linkat(how.folder, how.backup_name.c_str(), how.folder,
+                     how.marker_name.c_str(), 0) == 0) {
+    return std::nullopt;
   }
-  DeferredSignals(const DeferredSignals&) = delete;
-  DeferredSignals& operator=(const DeferredSignals&) = delete;
-  ~DeferredSignals() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
-
- private:
-  sigset_t before_{};
-};
+  Descriptor marker(
+      calls().openat(how.folder, how.marker_name.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0));
+  if (marker.get() < 0) return failure("open");
+  return std::nullopt;
+}
 
 }  // namespace
 
 Outcome rewrite(Descriptor& fd, std::string_view data, const Rewrite& how) {
-  const auto size = static_cast<off_t>(data.size());
-  if (auto error = reserve(fd.get(), how.old_size, size)) {
+  // Should the run be killed or the machine stop while the file is half
+  // written, the mark stays, and the next run refuses to overwrite the
+  // backup: it holds the original.
+  if (auto error = mark(how)) {
     fd.reset();
     return error;
   }
-  const DeferredSignals deferred;
-  // While the file is half written the backup has a second name. Should
-  // the run be killed or the machine stop, the next run finds the backup
-  // linked twice and refuses to overwrite it: it holds the original. A
-  // file system without hard links goes without.
-  const bool marked = ::linkat(how.folder, how.backup_name.c_str(), how.folder,
-                               how.marker_name.c_str(), 0) == 0;
-  // Written over the old content from its start and cut to length only at
-  // the end: the file is never empty or short while the new bytes go in.
-  Outcome error = pwrite_all(fd.get(), data.data(), data.size(), 0);
-  if (!error && size < how.old_size && calls().ftruncate(fd.get(), size) != 0) {
-    error = failure("ftruncate");
+  const auto size = static_cast<off_t>(data.size());
+  Outcome error = reserve(fd.get(), how.old_size, size);
+  bool whole = true;
+  if (!error) {
+    // Written over the old content from its start and cut to length only
+    // at the end: the file is never empty or short while the new bytes go
+    // in.
+    error = pwrite_all(fd.get(), data.data(), data.size(), 0);
+    if (!error && size < how.old_size &&
+        calls().ftruncate(fd.get(), size) != 0) {
+      error = failure("ftruncate");
+    }
+    if (!error) error = fd.close();
+    whole = !error || restore(fd.get(), how);
   }
-  if (!error) error = fd.close();
-  const bool whole = !error || restore(fd.get(), how);
   fd.reset();
-  if (marked && whole) ::unlinkat(how.folder, how.marker_name.c_str(), 0);
+  if (whole) ::unlinkat(how.folder, how.marker_name.c_str(), 0);
   return error;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstddef>
 #include <ctime>
 #include <optional>
@@ -42,6 +43,8 @@ struct Calls {
                              off_t* to_offset, std::size_t size,
                              unsigned flags);
   int (*flock)(int fd, int operation);
+  int (*linkat)(int from_folder, const char* from, int to_folder,
+                const char* to, int flags);
 };
 // The table in use; the real calls unless a test has replaced some.
 Calls& calls();
@@ -139,6 +142,23 @@ Outcome write_backup(int folder, const std::string& name,
 Outcome open_for_rewrite(int folder, const std::string& name, Descriptor& fd,
                          struct stat& status);
 
+// Ctrl-C, a hang-up or a shutdown's SIGTERM wait while it lives, so that a
+// file is never left half written by them: they take effect afterwards.
+class DeferredSignals {
+ public:
+  DeferredSignals();
+  DeferredSignals(const DeferredSignals&) = delete;
+  DeferredSignals& operator=(const DeferredSignals&) = delete;
+  ~DeferredSignals();
+
+ private:
+  sigset_t before_{};
+};
+
+// True when anything, a dangling link included, stands at `name` in
+// `folder`.
+bool exists_in(int folder, const std::string& name);
+
 // How a file is rewritten: where its durable backup is, and the second name
 // the backup has while the file is half written.
 struct Rewrite {
@@ -152,10 +172,11 @@ struct Rewrite {
 // Rewrites the file open on `fd` with `data`, in place: mode, owner, inode
 // and links stay. The room for a longer content is reserved first, so that a
 // full disk or a file-size limit fails before any byte changes. Until the
-// file is whole again the backup is also linked as `marker_name` and
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT wait; where a write fails, the
-// original is copied back from the backup, and the marker stays only if
-// that fails too. The descriptor is closed either way.
+// file is whole again `marker_name` stands beside the backup (a second name
+// of it, or an empty file where there are no hard links); nothing is
+// written when it cannot be made. Where a write fails, the original is
+// copied back from the backup, and the marker stays only if that fails too.
+// The descriptor is closed either way.
 Outcome rewrite(Descriptor& fd, std::string_view data, const Rewrite& how);
 
 }  // namespace gemmel::posix
