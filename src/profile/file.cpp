@@ -149,7 +149,7 @@ FileState File::store() {
   const posix::DeferredSignals deferred;
   if (auto error = posix::write_backup(folder_.get(), backup_name, source,
                                        protected_files, backup)) {
-    if (error->operation == "changed") return FileState::kChanged;
+    if (error->operation == posix::kSourceShrank) return FileState::kChanged;
     return fail(FileState::kBackupFailed, *error);
   }
 

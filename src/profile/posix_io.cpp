@@ -25,7 +25,6 @@ Calls real_calls{
                  mode_t mode) { return ::openat(folder, name, flags, mode); },
     .close = ::close,
     .fsync = ::fsync,
-    .write = ::write,
     .pwrite = ::pwrite,
     .ftruncate = ::ftruncate,
     .fallocate =
@@ -84,7 +83,7 @@ Outcome pwrite_all(int fd, const char* data, std::size_t size, off_t offset) {
 
 // Copies `size` bytes from offset 0 of `from` to offset 0 of `to`, letting
 // the kernel do it where it can (no copy through user space; some file
-// systems share the blocks). Fails with operation "changed" when `from` ends
+// systems share the blocks). Fails with kSourceShrank when `from` ends
 // early.
 Outcome copy_bytes(int from, int to, off_t size) {
   off_t in = 0;
@@ -122,7 +121,7 @@ Outcome copy_bytes(int from, int to, off_t size) {
         out += copied;
       }
     }
-    if (copied == 0) return refusal("changed");
+    if (copied == 0) return refusal(kSourceShrank);
   }
   return std::nullopt;
 }

@@ -28,6 +28,10 @@ struct Error {
 // Empty on success.
 using Outcome = std::optional<Error>;
 
+// The operation of the failure of a copy whose source ended early: the
+// file was changed while it was being copied.
+inline constexpr std::string_view kSourceShrank = "changed";
+
 // The calls that change files or make them durable, routed through one table
 // so that tests can record them or make one fail. Everything else is called
 // directly.
@@ -35,7 +39,6 @@ struct Calls {
   int (*openat)(int folder, const char* name, int flags, mode_t mode);
   int (*close)(int fd);
   int (*fsync)(int fd);
-  ssize_t (*write)(int fd, const void* data, std::size_t size);
   ssize_t (*pwrite)(int fd, const void* data, std::size_t size, off_t offset);
   int (*ftruncate)(int fd, off_t length);
   int (*fallocate)(int fd, int mode, off_t offset, off_t length);
@@ -123,8 +126,8 @@ std::optional<Identity> identity_of(const std::string& path);
 // backup gets 0664 limited by `mode` and the umask, and `owner`/`group`
 // where the process may set them; an existing one keeps its mode, owner and
 // inode. A backup that cannot be completed is removed. Fails with operation
-// "changed" when the file is shorter than `original.size`. `backup` receives
-// the backup's identity.
+// kSourceShrank when the file is shorter than `original.size`. `backup`
+// receives the backup's identity.
 struct BackupSource {
   int from = -1;
   Identity original;
@@ -159,8 +162,8 @@ class DeferredSignals {
 // `folder`.
 bool exists_in(int folder, const std::string& name);
 
-// How a file is rewritten: where its durable backup is, and the second name
-// the backup has while the file is half written.
+// How a file is rewritten: where its durable backup is, and the name of the
+// mark that stands beside it while the file is half written.
 struct Rewrite {
   int folder = -1;
   std::string backup_name;
