@@ -22,16 +22,18 @@ enum class FileState {
   kBusy,          // another run holds the file's lock: not changed
   kTooLarge,      // a replacement would have made the text 2 GiB or more
   kChanged,       // the path no longer names the file as read: not changed
-  kBackupFailed,  // the backup could not be written completely: not changed
+  kBackupFailed,  // no complete backup could be made, or an earlier run's
+                  // mark protects the one there: not changed
   kWriteFailed,   // writing failed; the backup holds the original
   kUnchanged,     // written: the conversion left the bytes as they were
   kWritten,       // written, after a durable backup of the original
 };
 
 // Loading opens the file at `path`, takes its lock and reads it; the lock is
-// held until the File goes, so that no other run reads or writes the file
-// meanwhile. `write` then makes the backup, `path` followed by "-bak", an
-// exact durable copy of the file, and puts the changed text back in place.
+// held until write has finished (or the File goes), so that no other run
+// reads or writes the file meanwhile. `write` then makes the backup, `path`
+// followed by "-bak", an exact durable copy of the file, and puts the
+// changed text back in place.
 //
 // Only a kReady file is changed by replace and written by write. A file
 // whose bytes the conversion left as they were is neither written nor backed
