@@ -5,12 +5,14 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -63,6 +65,14 @@ unsigned mode_of(const fs::path& path) {
   return status.st_mode & 07777;
 }
 
+struct stat stat_of(const fs::path& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    throw std::system_error(errno, std::generic_category(), path.string());
+  }
+  return status;
+}
+
 std::vector<std::string> list_dir(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) {
@@ -70,6 +80,53 @@ std::vector<std::string> list_dir(const fs::path& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+void make_entry(Entry kind, const fs::path& at, const fs::path& target) {
+  int made = 0;
+  switch (kind) {
+    case Entry::kFolder:
+      fs::create_directory(at);
+      break;
+    case Entry::kDevice:
+      if (geteuid() == 0) {
+        made = mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3));
+        break;
+      }
+      [[fallthrough]];
+    case Entry::kFifo:
+      made = mkfifo(at.c_str(), 0666);
+      break;
+    case Entry::kEmptyFile:
+      write_file(at, "");
+      break;
+    case Entry::kSymlink:
+      fs::create_symlink(target, at);
+      break;
+    case Entry::kHardLink:
+      fs::create_hard_link(target, at);
+      break;
+  }
+  if (made != 0)
+    throw std::system_error(errno, std::generic_category(), "mknod");
+}
+
+std::string replace_all(std::string text, std::string_view from,
+                        std::string_view to, int* count) {
+  if (count != nullptr) *count = 0;
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+    if (count != nullptr) ++*count;
+  }
+  return text;
+}
+
+std::string report(const std::string& message, const std::string& path,
+                   int code) {
+  std::string text = message + "\n" + path + "\n";
+  if (code != 0) text += std::string("Motivo: ") + std::strerror(code) + "\n";
+  return text;
 }
 
 std::ostream& operator<<(std::ostream& os, const RunResult& result) {
