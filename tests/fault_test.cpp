@@ -108,10 +108,9 @@ TEST_F(FaultTest, MissingFilesAndFolders) {
   // A folder that does not exist: prefs.js is reported, the optional
   // panacea.dat is not, and nothing is created.
   const std::string absent = (dir_ / "absent").string() + "/";
-  EXPECT_EQ(
-      run_gemmel({kExampleWindir, absent, "linux", "win"},
-                 {.cwd = dir_.path()}),
-      (RunResult{"", report(kCannotRead, absent + "prefs.js", ENOENT), 1}));
+  EXPECT_EQ(run_gemmel({kExampleWindir, absent, "linux", "win"},
+                       {.cwd = dir_.path()}),
+            failed(report(kCannotRead, absent + "prefs.js", ENOENT)));
   EXPECT_EQ(list_dir(dir_.path()), Names{"profile"});
 
   // A profile without mail has no panacea.dat: a complete conversion.
@@ -123,8 +122,7 @@ TEST_F(FaultTest, MissingFilesAndFolders) {
   // Without prefs.js the run fails, though panacea.dat is converted.
   fresh_folder();
   write_file(folder_ / "panacea.dat", original("panacea.dat"));
-  EXPECT_EQ(convert(),
-            (RunResult{"", report(kCannotRead, path("prefs.js"), ENOENT), 1}));
+  EXPECT_EQ(convert(), failed(report(kCannotRead, path("prefs.js"), ENOENT)));
   expect_converted("panacea.dat");
 }
 
@@ -149,9 +147,8 @@ TEST_F(FaultTest, WhatCannotBeReadIsReportedAndLeftAsItIs) {
     write_file(folder_ / "prefs.js", prefs());
     make_entry(c.kind, folder_ / "panacea.dat", c.target);
     if (c.size > 0) fs::resize_file(folder_ / "panacea.dat", c.size);
-    EXPECT_EQ(
-        convert(),
-        (RunResult{"", report(kCannotRead, path("panacea.dat"), c.reason), 1}));
+    EXPECT_EQ(convert(),
+              failed(report(kCannotRead, path("panacea.dat"), c.reason)));
     expect_converted("prefs.js");
     EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js", "prefs.js-bak"}));
     if (c.size > 0) EXPECT_EQ(fs::file_size(folder_ / "panacea.dat"), c.size);
@@ -203,10 +200,8 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
       make_entry(c.kind, planted, folder_ / c.target);
     }
     const fs::file_type type = fs::symlink_status(planted).type();
-    EXPECT_EQ(
-        convert(),
-        (RunResult{"", report(kCannotBackUp, path(refused) + "-bak", c.reason),
-                   1}));
+    EXPECT_EQ(convert(),
+              failed(report(kCannotBackUp, path(refused) + "-bak", c.reason)));
     EXPECT_EQ(read(refused), original(refused));
     expect_converted(other);
     EXPECT_EQ(fs::symlink_status(planted).type(), type);
@@ -222,10 +217,8 @@ TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {
   write_profile();
   fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0644));
   fs::permissions(folder_ / "panacea.dat", static_cast<fs::perms>(0666));
-  EXPECT_EQ(
-      convert({.user = kNobody}),
-      (RunResult{"", report(kCannotWrite, path("prefs.js") + "-bak", EACCES),
-                 1}));
+  EXPECT_EQ(convert({.user = kNobody}),
+            failed(report(kCannotWrite, path("prefs.js") + "-bak", EACCES)));
   EXPECT_EQ(read("prefs.js"), prefs());
   EXPECT_EQ(read("prefs.js-bak"), prefs());
   expect_converted("panacea.dat");
@@ -236,12 +229,9 @@ TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {
   write_profile();
   fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0666));
   fs::permissions(folder_, static_cast<fs::perms>(0755));
-  EXPECT_EQ(
-      convert({.user = kNobody}),
-      (RunResult{"",
-                 report(kCannotBackUp, path("panacea.dat") + "-bak", EACCES) +
-                     report(kCannotBackUp, path("prefs.js") + "-bak", EACCES),
-                 1}));
+  EXPECT_EQ(convert({.user = kNobody}),
+            failed(report(kCannotBackUp, path("panacea.dat") + "-bak", EACCES) +
+                   report(kCannotBackUp, path("prefs.js") + "-bak", EACCES)));
   EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
   EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
   EXPECT_EQ(read("prefs.js"), prefs());
@@ -250,12 +240,9 @@ TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {
 TEST_F(FaultTest, FileSizeLimit) {
   // Both backups hit the limit: nothing changes and no partial backup stays.
   write_profile();
-  EXPECT_EQ(
-      convert({.file_size_limit = 8}),
-      (RunResult{"",
-                 report(kCannotBackUp, path("panacea.dat") + "-bak", EFBIG) +
-                     report(kCannotBackUp, path("prefs.js") + "-bak", EFBIG),
-                 1}));
+  EXPECT_EQ(convert({.file_size_limit = 8}),
+            failed(report(kCannotBackUp, path("panacea.dat") + "-bak", EFBIG) +
+                   report(kCannotBackUp, path("prefs.js") + "-bak", EFBIG)));
   EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
   EXPECT_EQ(read("prefs.js"), prefs());
   EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
@@ -265,10 +252,8 @@ TEST_F(FaultTest, FileSizeLimit) {
   // convert, and is left alone.
   ASSERT_GT(converted("prefs.js").size(), prefs().size());
   write_file(folder_ / "panacea.dat", "(1=x)<(80 (2=y)");
-  EXPECT_EQ(
-      convert({.file_size_limit = prefs().size() + 1}),
-      (RunResult{"", report(kCannotWrite, path("prefs.js") + "-bak", EFBIG),
-                 1}));
+  EXPECT_EQ(convert({.file_size_limit = prefs().size() + 1}),
+            failed(report(kCannotWrite, path("prefs.js") + "-bak", EFBIG)));
   EXPECT_EQ(read("prefs.js"), prefs());
   EXPECT_EQ(read("prefs.js-bak"), prefs());
 }
@@ -281,11 +266,9 @@ TEST_F(FaultTest, AnotherRunHoldsTheLock) {
   const RunResult result = convert();
   close(held);
   EXPECT_EQ(result,
-            (RunResult{"",
-                       report("File in uso da un'altra conversione, file non "
-                              "modificato",
-                              path("prefs.js")),
-                       1}));
+            failed(report("File in uso da un'altra conversione, file non "
+                          "modificato",
+                          path("prefs.js"))));
   EXPECT_EQ(read("prefs.js"), prefs());
   expect_converted("panacea.dat");
   EXPECT_FALSE(fs::exists(folder_ / "prefs.js-bak"));
@@ -300,7 +283,7 @@ TEST_F(FaultTest, AClosedOrUnreadStderrTakesNoMessageAndStopsNoRun) {
     SCOPED_TRACE(closed ? "closed" : "unread");
     write_profile();
     EXPECT_EQ(convert({.standard_closed = closed, .stderr_unread = !closed}),
-              (RunResult{"", "", 1}));
+              failed(""));
     EXPECT_EQ(read("prefs.js"), prefs());
     expect_converted("panacea.dat");
   }
@@ -316,10 +299,8 @@ TEST_F(FaultTest, MemoryRunsOutForOneFile) {
   const std::string large = prefs() + std::string(24 << 20, '/');
   write_file(folder_ / "prefs.js", large);
   EXPECT_EQ(convert({.address_space = 48ul << 20}),
-            (RunResult{"",
-                       report("Memoria insufficiente, file non modificato",
-                              path("prefs.js")),
-                       1}));
+            failed(report("Memoria insufficiente, file non modificato",
+                          path("prefs.js"))));
   EXPECT_EQ(read("prefs.js"), large);
   EXPECT_FALSE(fs::exists(folder_ / "prefs.js-bak"));
   expect_converted("panacea.dat");
@@ -361,9 +342,7 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
     write_file(folder_ / "prefs.js", c.prefs);
     EXPECT_EQ(
         run_gemmel({c.windir, c.linuxdir, "x", c.modo}, {.cwd = folder_}),
-        (RunResult{"",
-                   report(absent, "panacea.dat") + report(absent, "prefs.js"),
-                   1}));
+        failed(report(absent, "panacea.dat") + report(absent, "prefs.js")));
     EXPECT_EQ(read("panacea.dat"), c.panacea);
     EXPECT_EQ(read("prefs.js"), c.prefs);
     EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
@@ -384,10 +363,8 @@ TEST_F(FaultTest, FullDiskDuringTheRewrite) {
   write_file(folder_ / "filler",
              std::string(
                  fs::space(folder_).available - large.size() - 16 * 1024, 'f'));
-  EXPECT_EQ(
-      convert(),
-      (RunResult{"", report(kCannotWrite, path("prefs.js") + "-bak", ENOSPC),
-                 1}));
+  EXPECT_EQ(convert(),
+            failed(report(kCannotWrite, path("prefs.js") + "-bak", ENOSPC)));
   EXPECT_EQ(read("prefs.js"), large);
   EXPECT_EQ(read("prefs.js-bak"), large);
 }

@@ -68,14 +68,12 @@ class CallGenerator {
     replacement = replacement_for(target, alphabet);
     start_key = word(2, alphabet);
     end_key = word(2, alphabet);
-    ReplaceCall made;
-    made.form = static_cast<Form>(pick(3));
-    made.target = target;
-    made.replacement = replacement;
-    made.start = static_cast<std::int32_t>(pick(8)) - 2;
-    made.start_key = start_key;
-    made.end_key = end_key;
-    return made;
+    return {.form = static_cast<Form>(pick(3)),
+            .target = target,
+            .replacement = replacement,
+            .start = static_cast<std::int32_t>(pick(8)) - 2,
+            .start_key = start_key,
+            .end_key = end_key};
   }
 
   std::size_t pick(std::size_t bound) {

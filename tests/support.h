@@ -11,6 +11,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace gemmel::testing {
@@ -81,6 +82,8 @@ struct RunResult {
   friend bool operator==(const RunResult&, const RunResult&) = default;
 };
 std::ostream& operator<<(std::ostream& os, const RunResult& result);
+// A run that ended with status 1 after writing `err` to stderr only.
+inline RunResult failed(std::string err) { return {"", std::move(err), 1}; }
 
 // Runs the built gemmel with `args` and collects everything it printed. The
 // program runs in the "C" locale, so that the reasons it gives are the

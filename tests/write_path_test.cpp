@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ranges>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -164,57 +165,53 @@ TEST_F(WritePathTest, TheBackupIsOnDiskBeforeTheFileIsOpenedForWriting) {
 
 TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
   const struct {
-    std::map<std::string, int> fail;  // as Recorder::fail
+    // The calls to fail, each on its first call ("write a.txt w#2": on the
+    // second), with the errno.
+    std::string fail;
     int code;
     FileState state;
     const char* file;  // "original" or "converted"; nullptr: not known
     const char* kept;  // what else is left: "bak" (the backup), "bak mark"
   } cases[] = {
-      {{{"fsync a.txt-bak w", 0}}, EIO, kBackupFailed, "original", ""},
-      {{{"close a.txt-bak w", 0}}, EIO, kBackupFailed, "original", ""},
-      {{{"fsync dir", 0}}, EIO, kBackupFailed, "original", "bak"},
-      {{{"open a.txt w", 0}}, EACCES, kWriteFailed, "original", "bak"},
-      {{{"fallocate a.txt w", 0}}, ENOSPC, kWriteFailed, "original", "bak"},
+      {"fsync a.txt-bak w", EIO, kBackupFailed, "original", ""},
+      {"close a.txt-bak w", EIO, kBackupFailed, "original", ""},
+      {"fsync dir", EIO, kBackupFailed, "original", "bak"},
+      {"open a.txt w", EACCES, kWriteFailed, "original", "bak"},
+      {"fallocate a.txt w", ENOSPC, kWriteFailed, "original", "bak"},
       // Part of the new content is in when the disk fails: the original is
       // put back from the backup.
-      {{{"write a.txt w", 1}}, EIO, kWriteFailed, "original", "bak"},
+      {"write a.txt w#2", EIO, kWriteFailed, "original", "bak"},
       // Where it cannot be put back, the backup keeps its second name, and
       // the next run will not overwrite it.
-      {{{"write a.txt w", 1}, {"copy a.txt w", 0}},
-       EIO,
-       kWriteFailed,
-       nullptr,
-       "bak mark"},
+      {"write a.txt w#2;copy a.txt w", EIO, kWriteFailed, nullptr, "bak mark"},
       // The same where the file system has no hard links: the mark is an
       // empty file.
-      {{{"link a.txt-bak", 0}, {"write a.txt w", 1}, {"copy a.txt w", 0}},
-       EPERM,
-       kWriteFailed,
-       nullptr,
-       "bak mark"},
+      {"link a.txt-bak;write a.txt w#2;copy a.txt w", EPERM, kWriteFailed,
+       nullptr, "bak mark"},
       // No mark, no rewrite.
-      {{{"link a.txt-bak", 0}, {"open a.txt-bak-in-corso w", 0}},
-       EPERM,
-       kWriteFailed,
-       "original",
-       "bak"},
+      {"link a.txt-bak;open a.txt-bak-in-corso w", EPERM, kWriteFailed,
+       "original", "bak"},
       // A failing close may come after every byte went in; what is on disk
       // is not known.
-      {{{"close a.txt w", 0}}, EIO, kWriteFailed, nullptr, "bak mark"},
+      {"close a.txt w", EIO, kWriteFailed, nullptr, "bak mark"},
       // Calls the run can do without.
-      {{{"copy a.txt-bak w", 0}}, EXDEV, kWritten, "converted", "bak"},
-      {{{"fallocate a.txt w", 0}}, EOPNOTSUPP, kWritten, "converted", "bak"},
-      {{{"flock a.txt", 0}}, ENOLCK, kWritten, "converted", "bak"},
+      {"copy a.txt-bak w", EXDEV, kWritten, "converted", "bak"},
+      {"fallocate a.txt w", EOPNOTSUPP, kWritten, "converted", "bak"},
+      {"flock a.txt", ENOLCK, kWritten, "converted", "bak"},
   };
   const fs::path backup = dir_ / "a.txt-bak";
   const fs::path marker = dir_ / "a.txt-bak-in-corso";
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.fail.begin()->first + ", " + std::to_string(c.fail.size()) +
-                 " failing");
+    SCOPED_TRACE(c.fail);
     fs::remove(backup);
     fs::remove(marker);
     RecordedCalls calls;
-    calls->fail = c.fail;
+    for (const auto piece : std::views::split(c.fail, ';')) {
+      const std::string entry(piece.begin(), piece.end());
+      const std::size_t hash = entry.find('#');
+      calls->fail[entry.substr(0, hash)] =
+          hash == std::string::npos ? 0 : std::stoi(entry.substr(hash + 1)) - 1;
+    }
     calls->code = c.code;
     EXPECT_EQ(convert(), c.state == kWritten);
     EXPECT_EQ(state_, c.state);
