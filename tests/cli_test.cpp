@@ -115,28 +115,6 @@ TEST_F(CliTest, ConvertsTheSampleProfileBothWays) {
   EXPECT_EQ(read_file(folder / "prefs.js-bak"), linux_prefs);
 }
 
-// 4 MiB and more is mapped memory, which the next file reuses: prefs.js,
-// smaller than panacea.dat, gets what panacea.dat's conversion released.
-TEST_F(CliTest, AReusedLargeBufferCorruptsNoFile) {
-  const auto repeat = [](const std::string& unit, std::size_t count) {
-    std::string text;
-    while (count-- > 0) text += unit;
-    return text;
-  };
-  const std::size_t mib = std::size_t{1} << 20;
-  const std::string panacea_unit = "(A=/p/a/b)";                   // 10 bytes
-  const std::string prefs_unit = "user_pref(\"k\", \"/p/a\");\n";  // 24
-  write_file(dir_ / "panacea.dat",
-             "<(80" + repeat(panacea_unit, 15 * mib / 10));
-  write_file(dir_ / "prefs.js", repeat(prefs_unit, 5 * mib / 24));
-  EXPECT_EQ(run({"d:\\p\\", "/p/", "x", "win"}),
-            (RunResult{kToWindows, "", 0}));
-  EXPECT_TRUE(read_file(dir_ / "panacea.dat") ==
-              "<(80" + repeat("(A=d:\\\\p\\\\a\\\\b)", 15 * mib / 10));
-  EXPECT_TRUE(read_file(dir_ / "prefs.js") ==
-              repeat("user_pref(\"k\", \"d:\\\\p\\\\a\");\n", 5 * mib / 24));
-}
-
 // A statement whose replacement holds its target further on is replaced
 // again inside each insertion up to the statement's end: 30 KB of statement
 // times 100 KB of linuxdir would pass 2 GiB.

@@ -21,7 +21,6 @@ using enum Form;
 
 // One call of replace on a fresh file: its text before and after.
 struct ReplaceCase {
-  const char* label;
   std::string text;
   Form form;
   std::string target, replacement, expected;
@@ -45,7 +44,7 @@ class FileTest : public ::testing::Test {
   // agree with the text after every call.
   void expect_replaced(const std::vector<ReplaceCase>& cases) {
     for (const ReplaceCase& c : cases) {
-      SCOPED_TRACE(c.label);
+      SCOPED_TRACE(c.text);
       File& f = load(c.text);
       if (c.form == kOffset) f.replace(c.target, c.replacement, c.start);
       if (c.form == kStartKey) f.replace(c.target, c.replacement, c.start_key);
@@ -63,64 +62,64 @@ class FileTest : public ::testing::Test {
 
 TEST_F(FileTest, OffsetFormReplacesEveryOccurrenceFromTheStart) {
   expect_replaced({
-      {"the basic case", "axbx", kOffset, "x", "yy", "ayybyy"},
-      {"the replacement's end and the bytes after it form a new match", "abb",
-       kOffset, "ab", "a", "a"},
-      {"a start in the middle leaves earlier matches", "x.x.x", kOffset, "x",
-       "y", "x.y.y", "", "", 2},
-      {"a negative start counts as 0", "x.x", kOffset, "x", "y", "y.y", "", "",
-       -5},
-      {"a start beyond the end", "xx", kOffset, "x", "y", "xx", "", "", 3},
+      {"axbx", kOffset, "x", "yy", "ayybyy"},
+      // The replacement's end and the bytes after it form a new match.
+      {"abb", kOffset, "ab", "a", "a"},
+      // A start in the middle leaves earlier matches; a negative one counts
+      // as 0; one beyond the end changes nothing.
+      {"x.x.x", kOffset, "x", "y", "x.y.y", "", "", 2},
+      {"x.x", kOffset, "x", "y", "y.y", "", "", -5},
+      {"xx", kOffset, "x", "y", "xx", "", "", 3},
   });
 }
 
 TEST_F(FileTest, StartKeyFormLeavesWhatStandsBeforeTheKey) {
   expect_replaced({
-      {"the basic case", "a/b K/c/d", kStartKey, "/", "AB", "a/b KABcABd", "K"},
-      {"a target that begins with the key", "xKy Ky", kStartKey, "Ky", "Z",
-       "xZ Z", "K"},
-      {"a key that does not occur", "a/b", kStartKey, "/", "-", "a/b", "K"},
-      {"an empty key is at 0", "a/b/", kStartKey, "/", "-", "a-b-", ""},
-      {"only the first key counts", "/K/K/", kStartKey, "/", "-", "/K-K-", "K"},
+      {"a/b K/c/d", kStartKey, "/", "AB", "a/b KABcABd", "K"},
+      {"xKy Ky", kStartKey, "Ky", "Z", "xZ Z", "K"},  // the key is searched
+      {"a/b", kStartKey, "/", "-", "a/b", "K"},       // a key not there
+      {"a/b/", kStartKey, "/", "-", "a-b-", ""},      // an empty key is at 0
+      {"/K/K/", kStartKey, "/", "-", "/K-K-", "K"},   // the first key counts
   });
 }
 
 TEST_F(FileTest, BoundedFormWorksWithinOneStatement) {
   expect_replaced({
-      {"a match that runs past the end key", "k ab);cd", kBounded, "b);c", "X",
-       "k aXd", "k", ");"},
-      {"growing: the fixed limit cuts the region short", "k//;", kBounded, "/",
-       "ABC", "kABC/;", "k", ";"},
-      {"shrinking: bytes after the end key come in", "kab;ab", kBounded, "ab",
-       "x", "kx;ab", "k", ";"},
-      {"shrinking twice", "kabab;ab", kBounded, "ab", "x", "kxx;x", "k", ";"},
-      {"a replacement holding its target further on", "kbx;", kBounded, "b",
-       "ab", "kaabx;", "k", ";"},
-      {"no start key", "a/b;", kBounded, "/", "-", "a/b;", "k", ";"},
-      {"no end key", "k/b", kBounded, "/", "-", "k/b", "k", ";"},
-      {"the end key only before the start key", "/;k/", kBounded, "/", "-",
-       "/;k/", "k", ";"},
-      {"an empty end key: an empty region", "k/;", kBounded, "k", "-", "k/;",
-       "k", ""},
-      {"the end key searched from the start key", "k/k;", kBounded, "/", "-",
-       "k/k;", "k", "k"},
+      // A match that begins before the end key and runs past it.
+      {"k ab);cd", kBounded, "b);c", "X", "k aXd", "k", ");"},
+      // Growing, the fixed limit cuts the region short; shrinking, bytes
+      // after the end key come into it.
+      {"k//;", kBounded, "/", "ABC", "kABC/;", "k", ";"},
+      {"kab;ab", kBounded, "ab", "x", "kx;ab", "k", ";"},
+      {"kabab;ab", kBounded, "ab", "x", "kxx;x", "k", ";"},
+      // A replacement containing its target further on is searched again.
+      {"kbx;", kBounded, "b", "ab", "kaabx;", "k", ";"},
+      // No start key, no end key, the end key only before the start key.
+      {"a/b;", kBounded, "/", "-", "a/b;", "k", ";"},
+      {"k/b", kBounded, "/", "-", "k/b", "k", ";"},
+      {"/;k/", kBounded, "/", "-", "/;k/", "k", ";"},
+      // An empty end key occurs at the start key: the region is empty.
+      {"k/;", kBounded, "k", "-", "k/;", "k", ""},
+      // The end key is searched from the start key's own offset.
+      {"k/k;", kBounded, "/", "-", "k/k;", "k", "k"},
   });
 }
 
 TEST_F(FileTest, CallsThatWouldNeverEndStopAfterTheirInsertions) {
   expect_replaced({
-      {"an empty target", "abc", kOffset, "", "x", "abc"},
-      {"an empty target, bounded", "abc", kBounded, "", "x", "abc", "", "c"},
+      // An empty target has no occurrence.
+      {"abc", kOffset, "", "x", "abc"},
+      {"abc", kBounded, "", "x", "abc", "", "c"},
       // A replacement that begins with its target, in every form.
-      {"begins, offset", "xx", kOffset, "x", "xy", "xyxy"},
-      {"begins, start key", "-xx", kStartKey, "x", "xx", "-xxxx", "-"},
-      {"begins, bounded", "kxx;", kBounded, "x", "xz", "kxzx;", "k", ";"},
+      {"xx", kOffset, "x", "xy", "xyxy"},
+      {"-xx", kStartKey, "x", "xx", "-xxxx", "-"},
+      {"kxx;", kBounded, "x", "xz", "kxzx;", "k", ";"},
       // One that contains it, in the two unbounded forms.
-      {"contains, offset", "x.x", kOffset, "x", "yx", "yx.yx"},
-      {"contains, start key", "K/a/", kStartKey, "/", "\\/", "K\\/a\\/", "K"},
+      {"x.x", kOffset, "x", "yx", "yx.yx"},
+      {"K/a/", kStartKey, "/", "\\/", "K\\/a\\/", "K"},
       // The bounded form keeps the resume rule, and ends because the fixed
       // limit stops it.
-      {"contains, bounded", "kxx;", kBounded, "x", "yx", "kyyxx;", "k", ";"},
+      {"kxx;", kBounded, "x", "yx", "kyyxx;", "k", ";"},
   });
 }
 
