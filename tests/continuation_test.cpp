@@ -11,13 +11,8 @@
 #include "profile/replace.h"
 #include "support.h"
 
-namespace gemmel {
+namespace gemmel::testing {
 namespace {
-
-using testing::read_file;
-using testing::real_profiles;
-using testing::ScopedTempDir;
-using testing::write_file;
 
 // A folder name in its Linux form and its Windows form as stored (every
 // backslash doubled).
@@ -80,19 +75,6 @@ TEST(ContinuationTest, FolderNamesAreFoundAcrossContinuationsAndOthersStay) {
   }
 }
 
-// Every occurrence of `target` in `text` replaced, written independently of
-// the program: the file's own folder never overlaps itself.
-std::string replace_all(std::string text, std::string_view target,
-                        std::string_view replacement, int& count) {
-  count = 0;
-  for (std::size_t at = text.find(target); at != std::string::npos;
-       at = text.find(target, at + replacement.size())) {
-    text.replace(at, target.size(), replacement);
-    ++count;
-  }
-  return text;
-}
-
 TEST(ContinuationTest, RealPanaceaWithItsFolderBrokenConvertsAsUnbroken) {
   const auto real = real_profiles();
   if (!real) GTEST_SKIP() << "the real profile files are not present";
@@ -102,9 +84,10 @@ TEST(ContinuationTest, RealPanaceaWithItsFolderBrokenConvertsAsUnbroken) {
   const std::string windows =
       R"(C:\\Documents and Settings\\mario\\Application Data\\Mozilla\\)"
       R"(Profiles\\default\\abcd1234.slt\\)";
+  // The file's own folder never overlaps itself.
   int expected_count = 0;
   const std::string expected =
-      replace_all(unbroken, folder, windows, expected_count);
+      replace_all(unbroken, folder, windows, &expected_count);
   ASSERT_GT(expected_count, 3);
 
   // The folder broken where a writer might break it, differently in the
@@ -157,4 +140,4 @@ TEST(ContinuationTest, ConvertJoinsFoldersInPanaceaOnlyAndCountsThem) {
 }
 
 }  // namespace
-}  // namespace gemmel
+}  // namespace gemmel::testing

@@ -104,9 +104,10 @@ struct ConversionCase {
   std::optional<std::string> panacea_after = {}, prefs_after = {};
 };
 
-// Runs the built program on the case's two files in `dir` (an ambiente that
-// names no system) and compares everything with the oracle. A file left as
-// it was may or may not get a backup; one that changes must.
+// Runs the built program on the case's two files in `dir` and compares
+// everything with the oracle. The ambiente "Linux" names no system (the
+// names are compared case-sensitively): the files are opened in `dir`. A file
+// left as it was may or may not get a backup; one that changes must.
 inline void expect_conversion(const std::filesystem::path& dir,
                               const ConversionCase& c) {
   SCOPED_TRACE(c.label);
@@ -128,11 +129,8 @@ inline void expect_conversion(const std::filesystem::path& dir,
         << file.name << " changes without a folder in it";
     write_file(dir / file.name, file.before);
   }
-  const std::string done = c.modo == "win"
-                               ? "Esportazione linux->windows terminata!\n"
-                               : "Esportazione windows->linux terminata!\n";
-  EXPECT_EQ(run_gemmel({c.windir, c.linuxdir, "here", c.modo}, {.cwd = dir}),
-            (RunResult{done, "", 0}));
+  EXPECT_EQ(run_gemmel({c.windir, c.linuxdir, "Linux", c.modo}, {.cwd = dir}),
+            (RunResult{c.modo == "win" ? kToWindows : kToLinux, "", 0}));
   for (const auto& file : files) {
     const std::filesystem::path backup = dir / (file.name + "-bak");
     EXPECT_EQ(read_file(dir / file.name), file.expected.text) << file.name;

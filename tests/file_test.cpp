@@ -4,22 +4,30 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "support.h"
 
-namespace gemmel {
+namespace gemmel::testing {
 namespace {
 
-using testing::mode_of;
-using testing::read_file;
-using testing::ScopedTempDir;
-using testing::write_file;
 namespace fs = std::filesystem;
+using enum Form;
+
+// One call of replace on a fresh file: its text before and after.
+struct ReplaceCase {
+  std::string text;
+  Form form;
+  std::string target, replacement, expected;
+  std::string start_key = "",
+              end_key = "";  // NOLINT(readability-redundant-string-init)
+  std::int32_t start = 0;
+};
 
 class FileTest : public ::testing::Test {
  protected:
@@ -31,9 +39,21 @@ class FileTest : public ::testing::Test {
     return *file_;
   }
   std::string text() const { return std::string(file_->text()); }
-  // The tracked length must agree with the text after every call.
-  void expect_length_tracked() const {
-    EXPECT_EQ(static_cast<std::size_t>(file_->length()), file_->text().size());
+
+  // Each case through the replace of its form; the tracked length must
+  // agree with the text after every call.
+  void expect_replaced(const std::vector<ReplaceCase>& cases) {
+    for (const ReplaceCase& c : cases) {
+      SCOPED_TRACE(c.text);
+      File& f = load(c.text);
+      if (c.form == kOffset) f.replace(c.target, c.replacement, c.start);
+      if (c.form == kStartKey) f.replace(c.target, c.replacement, c.start_key);
+      if (c.form == kBounded) {
+        f.replace(c.target, c.replacement, c.start_key, c.end_key);
+      }
+      EXPECT_EQ(text(), c.expected);
+      EXPECT_EQ(static_cast<std::size_t>(f.length()), c.expected.size());
+    }
   }
 
   ScopedTempDir dir_;
@@ -41,100 +61,66 @@ class FileTest : public ::testing::Test {
 };
 
 TEST_F(FileTest, OffsetFormReplacesEveryOccurrenceFromTheStart) {
-  // The basic case; length goes from 4 to 6.
-  File& f = load("axbx");
-  EXPECT_EQ(f.length(), 4);
-  f.replace("x", "yy", 0);
-  EXPECT_EQ(text(), "ayybyy");
-  EXPECT_EQ(f.length(), 6);
-  // The replacement's end and the bytes after it form a new match.
-  load("abb").replace("ab", "a", 0);
-  EXPECT_EQ(text(), "a");
-  expect_length_tracked();
-  // A start in the middle leaves earlier matches; a negative one counts as 0.
-  load("x.x.x").replace("x", "y", 2);
-  EXPECT_EQ(text(), "x.y.y");
-  load("x.x").replace("x", "y", -5);
-  EXPECT_EQ(text(), "y.y");
-  // A start beyond the end changes nothing.
-  load("xx").replace("x", "y", 3);
-  EXPECT_EQ(text(), "xx");
+  expect_replaced({
+      {"axbx", kOffset, "x", "yy", "ayybyy"},
+      // The replacement's end and the bytes after it form a new match.
+      {"abb", kOffset, "ab", "a", "a"},
+      // A start in the middle leaves earlier matches; a negative one counts
+      // as 0; one beyond the end changes nothing.
+      {"x.x.x", kOffset, "x", "y", "x.y.y", "", "", 2},
+      {"x.x", kOffset, "x", "y", "y.y", "", "", -5},
+      {"xx", kOffset, "x", "y", "xx", "", "", 3},
+  });
 }
 
 TEST_F(FileTest, StartKeyFormLeavesWhatStandsBeforeTheKey) {
-  File& f = load("a/b K/c/d");
-  f.replace("/", "AB", std::string("K"));
-  EXPECT_EQ(text(), "a/b KABcABd");
-  expect_length_tracked();
-  // The key itself is searched: a target that begins with it is replaced.
-  load("xKy Ky").replace("Ky", "Z", std::string("K"));
-  EXPECT_EQ(text(), "xZ Z");
-  // A key that does not occur leaves the text alone; an empty one is at 0.
-  load("a/b").replace("/", "-", std::string("K"));
-  EXPECT_EQ(text(), "a/b");
-  load("a/b/").replace("/", "-", std::string());
-  EXPECT_EQ(text(), "a-b-");
-  // Only the first occurrence of the key counts.
-  load("/K/K/").replace("/", "-", std::string("K"));
-  EXPECT_EQ(text(), "/K-K-");
+  expect_replaced({
+      {"a/b K/c/d", kStartKey, "/", "AB", "a/b KABcABd", "K"},
+      {"xKy Ky", kStartKey, "Ky", "Z", "xZ Z", "K"},  // the key is searched
+      {"a/b", kStartKey, "/", "-", "a/b", "K"},       // a key not there
+      {"a/b/", kStartKey, "/", "-", "a-b-", ""},      // an empty key is at 0
+      {"/K/K/", kStartKey, "/", "-", "/K-K-", "K"},   // the first key counts
+  });
 }
 
 TEST_F(FileTest, BoundedFormWorksWithinOneStatement) {
-  // A match that begins before the end key and runs past it is replaced.
-  load("k ab);cd").replace("b);c", "X", "k", ");");
-  EXPECT_EQ(text(), "k aXd");
-  // Growing replacement: the fixed limit cuts the region short.
-  load("k//;").replace("/", "ABC", "k", ";");
-  EXPECT_EQ(text(), "kABC/;");
-  expect_length_tracked();
-  // Shrinking replacement: bytes after the end key come into the region.
-  load("kab;ab").replace("ab", "x", "k", ";");
-  EXPECT_EQ(text(), "kx;ab");
-  load("kabab;ab").replace("ab", "x", "k", ";");
-  EXPECT_EQ(text(), "kxx;x");
-  expect_length_tracked();
-  // A replacement containing its target further on is searched again.
-  load("kbx;").replace("b", "ab", "k", ";");
-  EXPECT_EQ(text(), "kaabx;");
-  // Missing start key, missing end key, end key only before the start key.
-  load("a/b;").replace("/", "-", "k", ";");
-  EXPECT_EQ(text(), "a/b;");
-  load("k/b").replace("/", "-", "k", ";");
-  EXPECT_EQ(text(), "k/b");
-  load("/;k/").replace("/", "-", "k", ";");
-  EXPECT_EQ(text(), "/;k/");
-  // An empty end key occurs at the start key: the region is empty.
-  load("k/;").replace("k", "-", "k", "");
-  EXPECT_EQ(text(), "k/;");
-  // The end key is searched from the start key's own offset.
-  load("k/k;").replace("/", "-", "k", "k");
-  EXPECT_EQ(text(), "k/k;");
+  expect_replaced({
+      // A match that begins before the end key and runs past it.
+      {"k ab);cd", kBounded, "b);c", "X", "k aXd", "k", ");"},
+      // Growing, the fixed limit cuts the region short; shrinking, bytes
+      // after the end key come into it.
+      {"k//;", kBounded, "/", "ABC", "kABC/;", "k", ";"},
+      {"kab;ab", kBounded, "ab", "x", "kx;ab", "k", ";"},
+      {"kabab;ab", kBounded, "ab", "x", "kxx;x", "k", ";"},
+      // A replacement containing its target further on is searched again.
+      {"kbx;", kBounded, "b", "ab", "kaabx;", "k", ";"},
+      // No start key, no end key, the end key only before the start key.
+      {"a/b;", kBounded, "/", "-", "a/b;", "k", ";"},
+      {"k/b", kBounded, "/", "-", "k/b", "k", ";"},
+      {"/;k/", kBounded, "/", "-", "/;k/", "k", ";"},
+      // An empty end key occurs at the start key: the region is empty.
+      {"k/;", kBounded, "k", "-", "k/;", "k", ""},
+      // The end key is searched from the start key's own offset.
+      {"k/k;", kBounded, "/", "-", "k/k;", "k", "k"},
+  });
 }
 
 TEST_F(FileTest, CallsThatWouldNeverEndStopAfterTheirInsertions) {
-  // An empty target has no occurrence.
-  load("abc").replace("", "x", 0);
-  EXPECT_EQ(text(), "abc");
-  load("abc").replace("", "x", "", "c");
-  EXPECT_EQ(text(), "abc");
-  // A replacement that begins with its target, in every form.
-  load("xx").replace("x", "xy", 0);
-  EXPECT_EQ(text(), "xyxy");
-  load("-xx").replace("x", "xx", std::string("-"));
-  EXPECT_EQ(text(), "-xxxx");
-  load("kxx;").replace("x", "xz", "k", ";");
-  EXPECT_EQ(text(), "kxzx;");
-  expect_length_tracked();
-  // A replacement that contains its target, in the two unbounded forms.
-  load("x.x").replace("x", "yx", 0);
-  EXPECT_EQ(text(), "yx.yx");
-  load("K/a/").replace("/", "\\/", std::string("K"));
-  EXPECT_EQ(text(), "K\\/a\\/");
-  // The same replacement in the bounded form keeps the resume rule, and ends
-  // because the fixed limit stops it.
-  load("kxx;").replace("x", "yx", "k", ";");
-  EXPECT_EQ(text(), "kyyxx;");
-  expect_length_tracked();
+  expect_replaced({
+      // An empty target has no occurrence.
+      {"abc", kOffset, "", "x", "abc"},
+      {"abc", kBounded, "", "x", "abc", "", "c"},
+      // A replacement that begins with its target, in every form.
+      {"xx", kOffset, "x", "xy", "xyxy"},
+      {"-xx", kStartKey, "x", "xx", "-xxxx", "-"},
+      {"kxx;", kBounded, "x", "xz", "kxzx;", "k", ";"},
+      // One that contains it, in the two unbounded forms.
+      {"x.x", kOffset, "x", "yx", "yx.yx"},
+      {"K/a/", kStartKey, "/", "\\/", "K\\/a\\/", "K"},
+      // The bounded form keeps the resume rule, and ends because the fixed
+      // limit stops it.
+      {"kxx;", kBounded, "x", "yx", "kyyxx;", "k", ";"},
+  });
 }
 
 TEST_F(FileTest, BytesAreKeptAsTheyAre) {
@@ -142,7 +128,6 @@ TEST_F(FileTest, BytesAreKeptAsTheyAre) {
   File& f = load(binary);
   EXPECT_EQ(f.length(), 10);
   f.replace(std::string("\0", 1), "N", 0);
-  EXPECT_EQ(text(), "aNb\r\ncN\xff\r\n");
   ASSERT_TRUE(f.write());
   EXPECT_EQ(read_file(dir_ / "a.txt"), "aNb\r\ncN\xff\r\n");
   EXPECT_EQ(read_file(dir_ / "a.txt-bak"), binary);
@@ -157,13 +142,10 @@ TEST_F(FileTest, AConversionThatChangesNothingWritesNothing) {
   File& f = load("content\n");
   f.replace("content", "other", 0);
   f.replace("other", "content", 0);
-  struct stat before {};
-  ASSERT_EQ(stat((dir_ / "a.txt").c_str(), &before), 0);
+  const struct stat before = stat_of(dir_ / "a.txt");
   ASSERT_TRUE(f.write());
   EXPECT_EQ(f.state(), FileState::kUnchanged);
-  struct stat after {};
-  ASSERT_EQ(stat((dir_ / "a.txt").c_str(), &after), 0);
-  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(stat_of(dir_ / "a.txt").st_mtim.tv_nsec, before.st_mtim.tv_nsec);
   EXPECT_EQ(read_file(dir_ / "a.txt-bak"), "the original, from an earlier run");
   // Destroying a File never writes it.
   load("before").replace("before", "after", 0);
@@ -180,7 +162,7 @@ TEST_F(FileTest, ReplaceCountsAndAResultTooLargeCountsNothing) {
   const std::string big = "kx" + std::string(std::size_t{1} << 20, 'y') + ";";
   const std::string multiplier = "ax" + std::string(4096, 'z');
   File& f = load(big);
-  EXPECT_EQ(f.replace(ReplaceCall{.form = Form::kBounded,
+  EXPECT_EQ(f.replace(ReplaceCall{.form = kBounded,
                                   .target = "x",
                                   .replacement = multiplier,
                                   .start_key = "k",
@@ -190,25 +172,23 @@ TEST_F(FileTest, ReplaceCountsAndAResultTooLargeCountsNothing) {
   // A file no longer ready is left alone.
   EXPECT_EQ(f.replace(ReplaceCall{.target = "y", .replacement = "z"}), 0);
   EXPECT_TRUE(text() == big);
-  expect_length_tracked();
-}
-
-// Loads `name`, changes every x to y and writes it back.
-void convert_in_place(const fs::path& name) {
-  File f(name.c_str());
-  ASSERT_EQ(f.state(), FileState::kReady);
-  f.replace("x", "y", 0);
-  ASSERT_TRUE(f.write());
+  EXPECT_EQ(static_cast<std::size_t>(f.length()), big.size());
 }
 
 TEST_F(FileTest, BackupAndRewriteKeepModesOwnersAndLinks) {
+  // Loads `name`, changes every x to y and writes it back.
+  const auto convert = [&](const std::string& name) {
+    File f((dir_ / name).c_str());
+    f.replace("x", "y", 0);
+    ASSERT_TRUE(f.write());
+  };
   const mode_t old_umask = umask(0);
   // A new backup is 0664, never more open than the file it copies.
   for (const auto& [name, mode, backup_mode] :
        {std::tuple{"open.txt", 0666u, 0664u}, {"private.txt", 0600u, 0600u}}) {
     write_file(dir_ / name, "x");
     fs::permissions(dir_ / name, static_cast<fs::perms>(mode));
-    convert_in_place(dir_ / name);
+    convert(name);
     EXPECT_EQ(mode_of(dir_ / (std::string(name) + "-bak")), backup_mode);
   }
   umask(old_umask);
@@ -220,23 +200,17 @@ TEST_F(FileTest, BackupAndRewriteKeepModesOwnersAndLinks) {
   fs::create_symlink("target.txt", dir_ / "link.txt");
   write_file(dir_ / "link.txt-bak", "");
   fs::permissions(dir_ / "link.txt-bak", static_cast<fs::perms>(0620));
-  struct stat before {};
-  ASSERT_EQ(stat((dir_ / "target.txt").c_str(), &before), 0);
-  struct stat backup_before {};
-  ASSERT_EQ(stat((dir_ / "link.txt-bak").c_str(), &backup_before), 0);
-  convert_in_place(dir_ / "link.txt");
-  struct stat after {};
-  ASSERT_EQ(stat((dir_ / "target.txt").c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino);
+  const ino_t file = stat_of(dir_ / "target.txt").st_ino;
+  const ino_t backup = stat_of(dir_ / "link.txt-bak").st_ino;
+  convert("link.txt");
+  EXPECT_EQ(stat_of(dir_ / "target.txt").st_ino, file);
   EXPECT_EQ(mode_of(dir_ / "target.txt"), 0640u);
   EXPECT_TRUE(fs::is_symlink(dir_ / "link.txt"));
   EXPECT_EQ(read_file(dir_ / "target.txt"), "a/y");
-  struct stat backup_after {};
-  ASSERT_EQ(stat((dir_ / "link.txt-bak").c_str(), &backup_after), 0);
-  EXPECT_EQ(backup_after.st_ino, backup_before.st_ino);
+  EXPECT_EQ(stat_of(dir_ / "link.txt-bak").st_ino, backup);
   EXPECT_EQ(mode_of(dir_ / "link.txt-bak"), 0620u);
   EXPECT_EQ(read_file(dir_ / "link.txt-bak"), "a/x");
 }
 
 }  // namespace
-}  // namespace gemmel
+}  // namespace gemmel::testing

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 #include <random>
-#include <sstream>
+#include <span>
 #include <string>
 
 #include "plain_replace.h"
@@ -17,28 +17,17 @@ namespace {
 using testing::plain_replace;
 using testing::plain_replace_across;
 
-std::string escaped(std::string_view bytes) {
-  std::string shown = "'";
-  for (const char c : bytes) {
-    if (c == '\0') {
-      shown += "\\0";
-    } else {
-      shown += c;
-    }
-  }
-  return shown + "'";
-}
-
 std::string describe(const ReplaceCall& call, const std::string& text) {
-  std::ostringstream out;
+  const auto shown = [](std::string_view bytes) {
+    return ::testing::PrintToString(std::string(bytes));
+  };
   const char* forms[] = {"offset", "start key", "bounded"};
-  out << forms[static_cast<int>(call.form)] << " form, target "
-      << escaped(call.target) << ", replacement " << escaped(call.replacement)
-      << ", start " << call.start << ", start key " << escaped(call.start_key)
-      << ", end key " << escaped(call.end_key)
-      << (call.across_continuations ? ", across continuations" : "")
-      << ", text " << escaped(text);
-  return out.str();
+  return std::string(forms[static_cast<int>(call.form)]) + " form, target " +
+         shown(call.target) + ", replacement " + shown(call.replacement) +
+         ", start " + std::to_string(call.start) + ", keys " +
+         shown(call.start_key) + " " + shown(call.end_key) +
+         (call.across_continuations ? ", across continuations" : "") +
+         ", text " + shown(text);
 }
 
 class CallGenerator {
@@ -79,14 +68,12 @@ class CallGenerator {
     replacement = replacement_for(target, alphabet);
     start_key = word(2, alphabet);
     end_key = word(2, alphabet);
-    ReplaceCall made;
-    made.form = static_cast<Form>(pick(3));
-    made.target = target;
-    made.replacement = replacement;
-    made.start = static_cast<std::int32_t>(pick(8)) - 2;
-    made.start_key = start_key;
-    made.end_key = end_key;
-    return made;
+    return {.form = static_cast<Form>(pick(3)),
+            .target = target,
+            .replacement = replacement,
+            .start = static_cast<std::int32_t>(pick(8)) - 2,
+            .start_key = start_key,
+            .end_key = end_key};
   }
 
   std::size_t pick(std::size_t bound) {
@@ -118,22 +105,31 @@ void expect_same_as_plain_loop(const ReplaceCall& call,
   ASSERT_EQ(length, expected_length) << describe(call, original);
 }
 
+// 120,000 generated calls over `alphabets` in turn, on texts of up to
+// `length` bytes (60 for one in four).
+void expect_generated_calls_right(std::uint32_t seed,
+                                  std::span<const std::string_view> alphabets,
+                                  std::size_t length, bool across) {
+  CallGenerator generate(seed);
+  Text scratch;  // shared, as File shares it across the steps of a recipe
+  for (int i = 0; i < 120000; ++i) {
+    const std::string_view alphabet = alphabets[i % alphabets.size()];
+    std::string target, replacement, start_key, end_key;
+    ReplaceCall call =
+        generate.call(target, replacement, start_key, end_key, alphabet);
+    call.across_continuations = across;
+    const std::string text =
+        generate.word(generate.pick(4) == 0 ? 60 : length, alphabet);
+    expect_same_as_plain_loop(call, text, scratch);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
 TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnGeneratedCalls) {
   // Alphabets from two letters (heavy overlap) to the profile separators.
   const std::string_view alphabets[] = {"ab", "abc", "a/\\", "k;)a",
                                         std::string_view("ab\0", 3)};
-  CallGenerator generate(20261208);
-  Text scratch;  // shared, as File shares it across the steps of a recipe
-  for (int i = 0; i < 120000; ++i) {
-    const std::string_view alphabet = alphabets[i % std::size(alphabets)];
-    std::string target, replacement, start_key, end_key;
-    const ReplaceCall call =
-        generate.call(target, replacement, start_key, end_key, alphabet);
-    const std::string text =
-        generate.word(generate.pick(4) == 0 ? 60 : 14, alphabet);
-    expect_same_as_plain_loop(call, text, scratch);
-    if (::testing::Test::HasFatalFailure()) return;
-  }
+  expect_generated_calls_right(20261208, alphabets, 14, false);
 }
 
 TEST(ReplaceDifferentialTest, ContinuationsInsideOccurrencesGoAndOthersStay) {
@@ -141,19 +137,7 @@ TEST(ReplaceDifferentialTest, ContinuationsInsideOccurrencesGoAndOthersStay) {
   // replacements and keys alike.
   const std::string_view alphabets[] = {"a\\\n", "ab\\\r\n", "a/\\\n\r",
                                         "ab\\\n"};
-  CallGenerator generate(4099);
-  Text scratch;
-  for (int i = 0; i < 120000; ++i) {
-    const std::string_view alphabet = alphabets[i % std::size(alphabets)];
-    std::string target, replacement, start_key, end_key;
-    ReplaceCall call =
-        generate.call(target, replacement, start_key, end_key, alphabet);
-    call.across_continuations = true;
-    const std::string text =
-        generate.word(generate.pick(4) == 0 ? 60 : 16, alphabet);
-    expect_same_as_plain_loop(call, text, scratch);
-    if (::testing::Test::HasFatalFailure()) return;
-  }
+  expect_generated_calls_right(4099, alphabets, 16, true);
 }
 
 TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnProfileLikeText) {
@@ -169,13 +153,12 @@ TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnProfileLikeText) {
     }
     const std::string target = pieces[2 + generate.pick(4)];
     const std::string replacement = pieces[2 + generate.pick(4)];
-    ReplaceCall call;
-    call.form = static_cast<Form>(generate.pick(3));
-    call.target = target;
-    call.replacement = replacement;
-    call.start_key = "k";
-    call.end_key = ");";
-    expect_same_as_plain_loop(call, text, scratch);
+    expect_same_as_plain_loop({.form = static_cast<Form>(generate.pick(3)),
+                               .target = target,
+                               .replacement = replacement,
+                               .start_key = "k",
+                               .end_key = ");"},
+                              text, scratch);
     if (::testing::Test::HasFatalFailure()) return;
   }
 }

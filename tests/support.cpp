@@ -2,18 +2,18 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -33,15 +33,6 @@ ScopedTempDir::ScopedTempDir() {
 
 ScopedTempDir::~ScopedTempDir() {
   std::error_code ignored;
-  // Give back write permission that a test may have taken away, so that the
-  // folder can be removed.
-  for (auto it = fs::recursive_directory_iterator(path_, ignored);
-       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add,
-                      ignored);
-    }
-  }
   fs::remove_all(path_, ignored);
 }
 
@@ -63,6 +54,14 @@ unsigned mode_of(const fs::path& path) {
   return status.st_mode & 07777;
 }
 
+struct stat stat_of(const fs::path& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    throw std::system_error(errno, std::generic_category(), path.string());
+  }
+  return status;
+}
+
 std::vector<std::string> list_dir(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) {
@@ -70,6 +69,53 @@ std::vector<std::string> list_dir(const fs::path& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+void make_entry(Entry kind, const fs::path& at, const fs::path& target) {
+  int made = 0;
+  switch (kind) {
+    case Entry::kFolder:
+      fs::create_directory(at);
+      break;
+    case Entry::kDevice:
+      if (geteuid() == 0) {
+        made = mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3));
+        break;
+      }
+      [[fallthrough]];
+    case Entry::kFifo:
+      made = mkfifo(at.c_str(), 0666);
+      break;
+    case Entry::kEmptyFile:
+      write_file(at, "");
+      break;
+    case Entry::kSymlink:
+      fs::create_symlink(target, at);
+      break;
+    case Entry::kHardLink:
+      fs::create_hard_link(target, at);
+      break;
+  }
+  if (made != 0)
+    throw std::system_error(errno, std::generic_category(), "mknod");
+}
+
+std::string replace_all(std::string text, std::string_view from,
+                        std::string_view to, int* count) {
+  if (count != nullptr) *count = 0;
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+    if (count != nullptr) ++*count;
+  }
+  return text;
+}
+
+std::string report(const std::string& message, const std::string& path,
+                   int code) {
+  std::string text = message + "\n" + path + "\n";
+  if (code != 0) text += std::string("Motivo: ") + std::strerror(code) + "\n";
+  return text;
 }
 
 std::ostream& operator<<(std::ostream& os, const RunResult& result) {
@@ -80,71 +126,51 @@ std::ostream& operator<<(std::ostream& os, const RunResult& result) {
 
 namespace {
 
-// Reads both pipes to their ends without letting either fill up.
-void drain(int out_fd, int err_fd, RunResult& result) {
-  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = (out_fd >= 0 ? 1 : 0) + (err_fd >= 0 ? 1 : 0);
-  char buffer[65536];
-  while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "poll");
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-      if (got > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_count;
-      }
-    }
+// Everything left to read on `fd`, which it closes.
+std::string read_all(int fd) {
+  std::string bytes;
+  char buffer[4096];
+  for (ssize_t got = 0; (got = read(fd, buffer, sizeof buffer)) != 0;) {
+    if (got > 0) bytes.append(buffer, static_cast<std::size_t>(got));
+    if (got < 0 && errno != EINTR) break;
   }
+  close(fd);
+  return bytes;
 }
 
 }  // namespace
 
 RunResult run_gemmel(const std::vector<std::string>& args,
                      const RunOptions& options) {
-  int out_pipe[2];
-  int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
-    throw std::system_error(errno, std::generic_category(), "pipe2");
-  }
   // Another user may not reach the build folder (a checkout under /root):
   // that user runs a copy of the program from a folder open to all.
-  std::optional<ScopedTempDir> program_dir;
+  const ScopedTempDir scratch;
   std::string program = GEMMEL_BINARY;
   if (options.user) {
-    program_dir.emplace();
-    const fs::path copy = program_dir->path() / "gemmel";
-    fs::copy_file(program, copy);
-    fs::permissions(copy, static_cast<fs::perms>(0755));
-    program = copy.string();
+    program = scratch / "gemmel";
+    fs::copy_file(GEMMEL_BINARY, program);
+    fs::permissions(program, static_cast<fs::perms>(0755));
   }
-  std::vector<char*> argv;
-  argv.push_back(program.data());
   std::vector<std::string> copies = args;
+  std::vector<char*> argv{program.data()};
   for (std::string& arg : copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
-
-  // With no reader left before the program starts, its first message to
-  // stderr meets a broken pipe.
-  if (options.stderr_unread) {
-    close(err_pipe[0]);
-    err_pipe[0] = -1;
+  // The pipes are read once the program has ended: its messages are far
+  // smaller than a pipe holds. With no reader left before the program
+  // starts, its first message to stderr meets a broken pipe.
+  int out[2];
+  int err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    throw std::system_error(errno, std::generic_category(), "pipe2");
   }
+  if (options.stderr_unread) close(err[0]);
   const pid_t pid = fork();
   if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
   if (pid == 0) {
     // Only async-signal-safe calls from here to exec.
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
     // A run that hangs ends the test instead of the suite.
     alarm(60);
     if (options.standard_closed) {
@@ -159,30 +185,26 @@ RunResult run_gemmel(const std::vector<std::string>& args,
                          bytes.value_or(RLIM_INFINITY)};
       if (bytes && setrlimit(resource, &limit) != 0) _exit(126);
     }
-    if (options.user) {
-      if (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 ||
-          setuid(*options.user) != 0) {
-        _exit(126);
-      }
+    if (options.user &&
+        (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 ||
+         setuid(*options.user) != 0)) {
+      _exit(126);
     }
     char locale[] = "LC_ALL=C";
     char* const environment[] = {locale, nullptr};
     execve(argv[0], argv.data(), environment);
     _exit(127);
   }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  RunResult result;
-  drain(out_pipe[0], err_pipe[0], result);
+  close(out[1]);
+  close(err[1]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {
       throw std::system_error(errno, std::generic_category(), "waitpid");
     }
   }
-  result.status =
-      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  return {read_all(out[0]), options.stderr_unread ? "" : read_all(err[0]),
+          WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
 }
 
 std::optional<fs::path> real_profiles() {

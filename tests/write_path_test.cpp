@@ -3,7 +3,6 @@
 // leaves, and a file changed by someone else while it was converted.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,19 +10,19 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ranges>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "profile/file.h"
 #include "profile/posix_io.h"
 #include "support.h"
 
-namespace gemmel {
+namespace gemmel::testing {
 namespace {
 
-using testing::read_file;
-using testing::ScopedTempDir;
-using testing::write_file;
+using enum FileState;
 namespace fs = std::filesystem;
 
 // What the calls did, each as "<call> <file>", where the file is the name
@@ -39,7 +38,8 @@ struct Recorder {
   std::function<void(const std::string& entry)> before;
   posix::Calls real = posix::calls();
 
-  bool record(const std::string& entry) {
+  // Records `entry`; true where the call is to fail.
+  bool fails(const std::string& entry) {
     log.push_back(entry);
     if (before) before(entry);
     const auto failing = fail.find(entry);
@@ -47,11 +47,31 @@ struct Recorder {
     errno = code;
     return true;
   }
-  bool record(const char* call, int fd) {
-    return record(std::string(call) + " " + names[fd]);
-  }
 };
 Recorder* recorder = nullptr;
+
+template <std::size_t N>
+struct Name {
+  // NOLINTNEXTLINE(google-explicit-constructor): taken from a literal.
+  constexpr Name(const char (&name)[N]) { std::copy_n(name, N, text); }
+  char text[N];
+};
+
+// The call `member` recorded as `name` and the file of its argument `fd`.
+template <Name name, std::size_t fd, auto member,
+          typename = std::remove_reference_t<
+              decltype(std::declval<posix::Calls&>().*member)>>
+struct Recorded;
+template <Name name, std::size_t fd, auto member, typename R, typename... A>
+struct Recorded<name, fd, member, R (*)(A...)> {
+  static R call(A... args) {
+    const int file = std::get<fd>(std::tuple<A...>(args...));
+    if (recorder->fails(std::string(name.text) + " " + recorder->names[file])) {
+      return -1;
+    }
+    return (recorder->real.*member)(args...);
+  }
+};
 
 // Routes the calls through a Recorder while it lives.
 class RecordedCalls {
@@ -64,53 +84,29 @@ class RecordedCalls {
                              ? "dir"
                              : fs::path(path).filename().string();
       if ((flags & O_ACCMODE) != O_RDONLY) name += " w";
-      if (recorder->record("open " + name)) return -1;
+      if (recorder->fails("open " + name)) return -1;
       const int fd = recorder->real.openat(folder, path, flags, mode);
       if (fd >= 0) recorder->names[fd] = name;
       return fd;
     };
+    // A failing close closes all the same.
     calls.close = [](int fd) {
-      const bool fail = recorder->record("close", fd);
+      const bool fail = recorder->fails("close " + recorder->names[fd]);
       const int result = recorder->real.close(fd);
       return fail ? -1 : result;
     };
-    calls.fsync = [](int fd) {
-      return recorder->record("fsync", fd) ? -1 : recorder->real.fsync(fd);
-    };
-    calls.pwrite = [](int fd, const void* data, std::size_t size,
-                      off_t offset) -> ssize_t {
-      if (recorder->record("write", fd)) return -1;
-      return recorder->real.pwrite(fd, data, size, offset);
-    };
-    calls.ftruncate = [](int fd, off_t length) {
-      return recorder->record("ftruncate", fd)
-                 ? -1
-                 : recorder->real.ftruncate(fd, length);
-    };
-    calls.fallocate = [](int fd, int mode, off_t offset, off_t length) {
-      return recorder->record("fallocate", fd)
-                 ? -1
-                 : recorder->real.fallocate(fd, mode, offset, length);
-    };
-    calls.copy_file_range = [](int from, off_t* from_offset, int to,
-                               off_t* to_offset, std::size_t size,
-                               unsigned flags) -> ssize_t {
-      if (recorder->record("copy", to)) return -1;
-      return recorder->real.copy_file_range(from, from_offset, to, to_offset,
-                                            size, flags);
-    };
     calls.linkat = [](int from_folder, const char* from, int to_folder,
                       const char* to, int flags) {
-      return recorder->record(std::string("link ") + from)
-                 ? -1
-                 : recorder->real.linkat(from_folder, from, to_folder, to,
-                                         flags);
+      if (recorder->fails(std::string("link ") + from)) return -1;
+      return recorder->real.linkat(from_folder, from, to_folder, to, flags);
     };
-    calls.flock = [](int fd, int operation) {
-      return recorder->record("flock", fd)
-                 ? -1
-                 : recorder->real.flock(fd, operation);
-    };
+    using posix::Calls;
+    calls.fsync = Recorded<"fsync", 0, &Calls::fsync>::call;
+    calls.pwrite = Recorded<"write", 0, &Calls::pwrite>::call;
+    calls.ftruncate = Recorded<"ftruncate", 0, &Calls::ftruncate>::call;
+    calls.fallocate = Recorded<"fallocate", 0, &Calls::fallocate>::call;
+    calls.copy_file_range = Recorded<"copy", 2, &Calls::copy_file_range>::call;
+    calls.flock = Recorded<"flock", 0, &Calls::flock>::call;
   }
   RecordedCalls(const RecordedCalls&) = delete;
   RecordedCalls& operator=(const RecordedCalls&) = delete;
@@ -118,7 +114,6 @@ class RecordedCalls {
     posix::calls() = recorder_.real;
     recorder = nullptr;
   }
-  Recorder& operator*() { return recorder_; }
   Recorder* operator->() { return &recorder_; }
 
  private:
@@ -128,6 +123,7 @@ class RecordedCalls {
 // Three pieces of a megabyte each, and then some: the rewrite takes several
 // writes, and the result is longer than the original.
 const std::string kOriginal(3 * (1 << 20) + 100, 'x');
+const std::string kConverted(2 * kOriginal.size(), 'y');
 
 class WritePathTest : public ::testing::Test {
  protected:
@@ -136,268 +132,183 @@ class WritePathTest : public ::testing::Test {
   bool convert() {
     write_file(dir_ / "a.txt", kOriginal);
     File file((dir_ / "a.txt").c_str());
-    EXPECT_EQ(file.state(), FileState::kReady);
+    EXPECT_EQ(file.state(), kReady);
     file.replace("x", "yy", 0);
     const bool written = file.write();
     state_ = file.state();
     return written;
   }
-  std::size_t position(const Recorder& calls, const std::string& entry) const {
-    const auto found = std::ranges::find(calls.log, entry);
-    EXPECT_NE(found, calls.log.end()) << entry << " was not called";
-    return static_cast<std::size_t>(found - calls.log.begin());
-  }
 
   ScopedTempDir dir_;
-  FileState state_ = FileState::kReady;
+  FileState state_ = kReady;
 };
 
 TEST_F(WritePathTest, TheBackupIsOnDiskBeforeTheFileIsOpenedForWriting) {
   RecordedCalls calls;
   ASSERT_TRUE(convert());
-  EXPECT_EQ(read_file(dir_ / "a.txt"), std::string(2 * kOriginal.size(), 'y'));
+  EXPECT_EQ(read_file(dir_ / "a.txt"), kConverted);
   EXPECT_EQ(read_file(dir_ / "a.txt-bak"), kOriginal);
-  const std::size_t opened = position(*calls, "open a.txt w");
-  EXPECT_LT(position(*calls, "flock a.txt"),
-            position(*calls, "open a.txt-bak w"));
-  EXPECT_LT(position(*calls, "fsync a.txt-bak w"), opened);
-  EXPECT_LT(position(*calls, "close a.txt-bak w"), opened);
-  EXPECT_LT(position(*calls, "fsync dir"), opened);
+  const auto position = [&](const std::string& entry) {
+    const auto found = std::ranges::find(calls->log, entry);
+    EXPECT_NE(found, calls->log.end()) << entry << " was not called";
+    return found - calls->log.begin();
+  };
+  const auto opened = position("open a.txt w");
+  EXPECT_LT(position("flock a.txt"), position("open a.txt-bak w"));
+  EXPECT_LT(position("fsync a.txt-bak w"), opened);
+  EXPECT_LT(position("close a.txt-bak w"), opened);
+  EXPECT_LT(position("fsync dir"), opened);
   // The file is never emptied or cut before its new content is in.
   EXPECT_EQ(std::ranges::count(calls->log, "ftruncate a.txt w"), 0);
   EXPECT_GE(std::ranges::count(calls->log, "write a.txt w"), 3);
 }
 
 TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
-  const std::string converted(2 * kOriginal.size(), 'y');
   const struct {
-    std::map<std::string, int> fail;
+    // The calls to fail, each on its first call ("write a.txt w#2": on the
+    // second), with the errno.
+    std::string fail;
     int code;
     FileState state;
-    const char* file;  // "original", "converted", or "" for neither
-    bool backup_kept;
-    bool marker_kept;
+    const char* file;  // "original" or "converted"; nullptr: not known
+    const char* kept;  // what else is left: "bak" (the backup), "bak mark"
   } cases[] = {
-      {{{"fsync a.txt-bak w", 0}},
-       EIO,
-       FileState::kBackupFailed,
-       "original",
-       false,
-       false},
-      {{{"close a.txt-bak w", 0}},
-       EIO,
-       FileState::kBackupFailed,
-       "original",
-       false,
-       false},
-      {{{"fsync dir", 0}},
-       EIO,
-       FileState::kBackupFailed,
-       "original",
-       true,
-       false},
-      {{{"open a.txt w", 0}},
-       EACCES,
-       FileState::kWriteFailed,
-       "original",
-       true,
-       false},
-      {{{"fallocate a.txt w", 0}},
-       ENOSPC,
-       FileState::kWriteFailed,
-       "original",
-       true,
-       false},
+      {"fsync a.txt-bak w", EIO, kBackupFailed, "original", ""},
+      {"close a.txt-bak w", EIO, kBackupFailed, "original", ""},
+      {"fsync dir", EIO, kBackupFailed, "original", "bak"},
+      {"open a.txt w", EACCES, kWriteFailed, "original", "bak"},
+      {"fallocate a.txt w", ENOSPC, kWriteFailed, "original", "bak"},
       // Part of the new content is in when the disk fails: the original is
       // put back from the backup.
-      {{{"write a.txt w", 1}},
-       EIO,
-       FileState::kWriteFailed,
-       "original",
-       true,
-       false},
+      {"write a.txt w#2", EIO, kWriteFailed, "original", "bak"},
       // Where it cannot be put back, the backup keeps its second name, and
       // the next run will not overwrite it.
-      {{{"write a.txt w", 1}, {"copy a.txt w", 0}},
-       EIO,
-       FileState::kWriteFailed,
-       "",
-       true,
-       true},
+      {"write a.txt w#2;copy a.txt w", EIO, kWriteFailed, nullptr, "bak mark"},
       // The same where the file system has no hard links: the mark is an
       // empty file.
-      {{{"link a.txt-bak", 0}, {"write a.txt w", 1}, {"copy a.txt w", 0}},
-       EPERM,
-       FileState::kWriteFailed,
-       "",
-       true,
-       true},
+      {"link a.txt-bak;write a.txt w#2;copy a.txt w", EPERM, kWriteFailed,
+       nullptr, "bak mark"},
       // No mark, no rewrite.
-      {{{"link a.txt-bak", 0}, {"open a.txt-bak-in-corso w", 0}},
-       EPERM,
-       FileState::kWriteFailed,
-       "original",
-       true,
-       false},
+      {"link a.txt-bak;open a.txt-bak-in-corso w", EPERM, kWriteFailed,
+       "original", "bak"},
       // A failing close may come after every byte went in; what is on disk
       // is not known.
-      {{{"close a.txt w", 0}}, EIO, FileState::kWriteFailed, "", true, true},
+      {"close a.txt w", EIO, kWriteFailed, nullptr, "bak mark"},
       // Calls the run can do without.
-      {{{"copy a.txt-bak w", 0}},
-       EXDEV,
-       FileState::kWritten,
-       "converted",
-       true,
-       false},
-      {{{"fallocate a.txt w", 0}},
-       EOPNOTSUPP,
-       FileState::kWritten,
-       "converted",
-       true,
-       false},
-      {{{"flock a.txt", 0}},
-       ENOLCK,
-       FileState::kWritten,
-       "converted",
-       true,
-       false},
+      {"copy a.txt-bak w", EXDEV, kWritten, "converted", "bak"},
+      {"fallocate a.txt w", EOPNOTSUPP, kWritten, "converted", "bak"},
+      {"flock a.txt", ENOLCK, kWritten, "converted", "bak"},
   };
+  const fs::path backup = dir_ / "a.txt-bak";
+  const fs::path marker = dir_ / "a.txt-bak-in-corso";
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.fail.begin()->first + ", " + std::to_string(c.fail.size()) +
-                 " failing");
-    fs::remove(dir_ / "a.txt-bak");
-    fs::remove(dir_ / "a.txt-bak-in-corso");
+    SCOPED_TRACE(c.fail);
+    fs::remove(backup);
+    fs::remove(marker);
     RecordedCalls calls;
-    calls->fail = c.fail;
+    for (const auto piece : std::views::split(c.fail, ';')) {
+      const std::string entry(piece.begin(), piece.end());
+      const std::size_t hash = entry.find('#');
+      calls->fail[entry.substr(0, hash)] =
+          hash == std::string::npos ? 0 : std::stoi(entry.substr(hash + 1)) - 1;
+    }
     calls->code = c.code;
-    EXPECT_EQ(convert(), c.state == FileState::kWritten);
+    EXPECT_EQ(convert(), c.state == kWritten);
     EXPECT_EQ(state_, c.state);
     const std::string now = read_file(dir_ / "a.txt");
-    if (*c.file != '\0') {
-      EXPECT_EQ(now == kOriginal   ? "original"
-                : now == converted ? "converted"
-                                   : "other",
+    if (c.file != nullptr) {
+      EXPECT_EQ(now == kOriginal    ? "original"
+                : now == kConverted ? "converted"
+                                    : "other",
                 std::string(c.file));
     }
-    EXPECT_EQ(fs::exists(dir_ / "a.txt-bak"), c.backup_kept);
-    if (c.backup_kept) EXPECT_EQ(read_file(dir_ / "a.txt-bak"), kOriginal);
-    EXPECT_EQ(fs::exists(dir_ / "a.txt-bak-in-corso"), c.marker_kept);
+    EXPECT_EQ(std::string(fs::exists(backup) ? "bak" : "") +
+                  (fs::exists(marker) ? " mark" : ""),
+              c.kept);
+    if (fs::exists(backup)) EXPECT_EQ(read_file(backup), kOriginal);
   }
   // A run after one that was killed half-way keeps the original in the
   // backup, whatever stands at the name of the mark.
   const struct {
     const char* label;
-    void (*mark)(const fs::path& backup, const fs::path& marker);
-  } marks[] = {
-      {"a second name of the backup",
-       [](const fs::path& backup, const fs::path& marker) {
-         fs::create_hard_link(backup, marker);
-       }},
-      {"an empty file", [](const fs::path& /*backup*/,
-                           const fs::path& marker) { write_file(marker, ""); }},
-      {"a dangling link",
-       [](const fs::path& /*backup*/, const fs::path& marker) {
-         fs::create_symlink("nowhere", marker);
-       }},
-  };
+    Entry kind;
+  } marks[] = {{"a second name of the backup", Entry::kHardLink},
+               {"an empty file", Entry::kEmptyFile},
+               {"a dangling link", Entry::kSymlink}};
   for (const auto& m : marks) {
     SCOPED_TRACE(m.label);
-    fs::remove(dir_ / "a.txt-bak-in-corso");
-    write_file(dir_ / "a.txt-bak", kOriginal);
-    m.mark(dir_ / "a.txt-bak", dir_ / "a.txt-bak-in-corso");
+    fs::remove(marker);
+    write_file(backup, kOriginal);
+    make_entry(m.kind, marker,
+               m.kind == Entry::kHardLink ? backup : dir_ / "nowhere");
     write_file(dir_ / "a.txt", "half written");
     File rerun((dir_ / "a.txt").c_str());
     rerun.replace("half", "all", 0);
     EXPECT_FALSE(rerun.write());
-    EXPECT_EQ(rerun.state(), FileState::kBackupFailed);
-    EXPECT_EQ(read_file(dir_ / "a.txt-bak"), kOriginal);
+    EXPECT_EQ(rerun.state(), kBackupFailed);
+    EXPECT_EQ(read_file(backup), kOriginal);
     EXPECT_EQ(read_file(dir_ / "a.txt"), "half written");
   }
 }
 
+// Changes made from outside between the reading and the writing, or at the
+// worst moments of the write: the file is left as the change left it.
 TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
-  const struct {
-    const char* label;
-    void (*change)(const fs::path& file);
-  } cases[] = {
-      {"replaced by rename",
-       [](const fs::path& file) {
-         write_file(file.string() + ".new", "new text");
-         fs::rename(file.string() + ".new", file);
-       }},
-      {"written in place",
-       [](const fs::path& file) {
-         std::FILE* out = std::fopen(file.c_str(), "a");
-         ASSERT_NE(out, nullptr);
-         std::fputs("new text", out);
-         std::fclose(out);
-       }},
-      {"removed", [](const fs::path& file) { fs::remove(file); }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    const fs::path file = dir_ / "a.txt";
-    write_file(file, "x");
-    File loaded(file.c_str());
-    loaded.replace("x", "y", 0);
-    c.change(file);
-    const std::string changed = fs::exists(file) ? read_file(file) : "";
-    EXPECT_FALSE(loaded.write());
-    EXPECT_EQ(loaded.state(), FileState::kChanged);
-    EXPECT_EQ(fs::exists(file) ? read_file(file) : "", changed);
-    EXPECT_FALSE(fs::exists(dir_ / "a.txt-bak"));
-  }
-}
-
-// Changes made from outside at the worst moments of the write.
-TEST_F(WritePathTest, ChangesFromOutsideDuringTheWrite) {
+  const fs::path folder = dir_ / "p";
+  const fs::path file = folder / "a.txt";
   const fs::path real = dir_ / "real";
   const fs::path elsewhere = dir_ / "elsewhere";
+  const auto replace_by_rename = [&] {
+    write_file(folder / "new", "new text");
+    fs::rename(folder / "new", file);
+  };
   const struct {
     const char* label;
-    const char* at;  // the call before which the change is made
+    const char* at;  // the call before which it changes; nullptr: before
     std::function<void()> change;
-    FileState state;
   } cases[] = {
-      // The folder swapped for a link to another one: the backup still goes
-      // beside the file that was read, never into the other folder.
+      {"replaced by rename", nullptr, replace_by_rename},
+      {"written in place", nullptr,
+       [&] { write_file(file, read_file(file) + "new text"); }},
+      {"removed", nullptr, [&] { fs::remove(file); }},
+      // The backup still goes beside the file that was read, never into the
+      // other folder.
       {"folder swapped for a link", "open a.txt-bak w",
        [&] {
-         fs::rename(dir_ / "p", real);
-         fs::create_symlink(elsewhere, dir_ / "p");
-       },
-       FileState::kChanged},
-      // A new file renamed into place while the old one is written.
-      {"file replaced while written", "write a.txt w",
-       [&] {
-         write_file(dir_ / "p" / "new", "new text");
-         fs::rename(dir_ / "p" / "new", dir_ / "p" / "a.txt");
-       },
-       FileState::kChanged},
+         fs::rename(folder, real);
+         fs::create_symlink(elsewhere, folder);
+       }},
+      {"file replaced while written", "write a.txt w", replace_by_rename},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    for (const fs::path& folder : {dir_ / "p", real, elsewhere}) {
-      fs::remove_all(folder);
-    }
-    fs::create_directory(dir_ / "p");
+    for (const fs::path& each : {folder, real, elsewhere}) fs::remove_all(each);
+    fs::create_directory(folder);
     fs::create_directory(elsewhere);
-    write_file(dir_ / "p" / "a.txt", "x");
+    write_file(file, "x");
+    std::string changed;  // what the path holds after the change
+    const auto change = [&] {
+      c.change();
+      changed = fs::exists(file) ? read_file(file) : "";
+    };
     RecordedCalls calls;
     calls->before = [&, done = false](const std::string& entry) mutable {
-      if (entry != c.at || done) return;
+      if (c.at == nullptr || entry != c.at || done) return;
       done = true;
-      c.change();
+      change();
     };
-    File file((dir_ / "p" / "a.txt").c_str());
-    file.replace("x", "yy", 0);
-    EXPECT_FALSE(file.write());
-    EXPECT_EQ(file.state(), c.state);
+    File loaded(file.c_str());
+    loaded.replace("x", "yy", 0);
+    if (c.at == nullptr) change();
+    EXPECT_FALSE(loaded.write());
+    EXPECT_EQ(loaded.state(), kChanged);
+    EXPECT_EQ(fs::exists(file) ? read_file(file) : "", changed);
     EXPECT_TRUE(fs::is_empty(elsewhere));
-    const fs::path folder = fs::exists(real) ? real : dir_ / "p";
-    EXPECT_EQ(read_file(folder / "a.txt-bak"), "x");
+    // A backup made before the change holds the file as it was read.
+    const fs::path backup = (fs::exists(real) ? real : folder) / "a.txt-bak";
+    EXPECT_EQ(fs::exists(backup) ? read_file(backup) : "none",
+              c.at == nullptr ? "none" : "x");
   }
-  EXPECT_EQ(read_file(dir_ / "p" / "a.txt"), "new text");
 }
 
 // Ctrl-C or a shutdown while the file is half written takes effect once it is
@@ -422,9 +333,9 @@ TEST_F(WritePathTest, TerminationWaitsUntilTheFileIsWhole) {
     EXPECT_TRUE(convert());
   }
   sigaction(SIGTERM, &before, nullptr);
-  EXPECT_EQ(size_when_signalled, 2 * kOriginal.size());
+  EXPECT_EQ(size_when_signalled, kConverted.size());
   EXPECT_FALSE(marked_when_signalled);
 }
 
 }  // namespace
-}  // namespace gemmel
+}  // namespace gemmel::testing
