@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -126,16 +127,26 @@ std::ostream& operator<<(std::ostream& os, const RunResult& result) {
 
 namespace {
 
-// Everything left to read on `fd`, which it closes.
-std::string read_all(int fd) {
-  std::string bytes;
-  char buffer[4096];
-  for (ssize_t got = 0; (got = read(fd, buffer, sizeof buffer)) != 0;) {
-    if (got > 0) bytes.append(buffer, static_cast<std::size_t>(got));
-    if (got < 0 && errno != EINTR) break;
+// Reads both pipes to their ends as the program writes, so that neither can
+// fill up and stop it; a pipe already closed is -1.
+void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  char buffer[65536];
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+      throw std::system_error(errno, std::generic_category(), "poll");
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      if (got == 0 || (got < 0 && errno != EINTR)) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+      }
+    }
   }
-  close(fd);
-  return bytes;
 }
 
 }  // namespace
@@ -155,9 +166,8 @@ RunResult run_gemmel(const std::vector<std::string>& args,
   std::vector<char*> argv{program.data()};
   for (std::string& arg : copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  // The pipes are read once the program has ended: its messages are far
-  // smaller than a pipe holds. With no reader left before the program
-  // starts, its first message to stderr meets a broken pipe.
+  // With no reader left before the program starts, its first message to
+  // stderr meets a broken pipe.
   int out[2];
   int err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -197,14 +207,17 @@ RunResult run_gemmel(const std::vector<std::string>& args,
   }
   close(out[1]);
   close(err[1]);
+  RunResult result;
+  drain(out[0], options.stderr_unread ? -1 : err[0], result.out, result.err);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {
       throw std::system_error(errno, std::generic_category(), "waitpid");
     }
   }
-  return {read_all(out[0]), options.stderr_unread ? "" : read_all(err[0]),
-          WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+  result.status =
+      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
 }
 
 std::optional<fs::path> real_profiles() {
