@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch DESTDIR and checks what lands there: the
-# program, its manual page, its bash completion and its licence, each usable.
+# program, its manual page, its bash completion and its licence, each usable;
+# then uninstalls it and checks that the DESTDIR is as it was before.
 # Usage: install_test.sh BUILD_DIR VERSION
 set -u
 build=$1
@@ -20,6 +21,11 @@ check() {  # check LABEL COMMAND...
 
 dest=$(mktemp -d)
 trap 'rm -rf "$dest"' EXIT
+# Already there before the install, as on a real system: a folder the install
+# puts a file in, left empty, and another package's documentation.
+mkdir -p "$dest/usr/local/bin" "$dest/usr/local/share/doc/other"
+echo notes >"$dest/usr/local/share/doc/other/README"
+before=$(cd "$dest" && find . | sort)
 if ! DESTDIR=$dest cmake --install "$build" --prefix /usr/local >/dev/null; then
   echo "0 passed, 1 failed"
   exit 1
@@ -48,6 +54,17 @@ check "the licence is installed with the documentation" \
 check "the completion is installed where bash-completion looks" \
   bash -c 'source "$0" && complete -p gemmel | grep -q _gemmel' \
   "$root/share/bash-completion/completions/gemmel"
+
+if ! log=$(DESTDIR=$dest cmake --build "$build" --target uninstall 2>&1); then
+  echo "$log"
+  failed=$((failed + 1))
+  echo "FAIL the uninstall runs"
+fi
+after=$(cd "$dest" && find . | sort)
+check "the uninstall removes every file and folder the install created" \
+  bash -c '[[ -z $(comm -13 <(echo "$0") <(echo "$1")) ]]' "$before" "$after"
+check "the uninstall keeps the folders and files that were there before" \
+  bash -c '[[ -z $(comm -23 <(echo "$0") <(echo "$1")) ]]' "$before" "$after"
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
