@@ -8,9 +8,9 @@ separators after mail.newsrc_root and "<(80"; then times, on fresh copies:
   gemmel       the conversion itself (backups included)
   sed -i       GNU sed doing the same substitutions on the same files
   copy floor   copying each file to its backup and back
-  durable      the least a durable backup and a rewrite cost: for each file,
-  floor        cp to the backup, sync of the backup, dd bs=1M of the backup
-               to a new file
+  durable      the least a durable backup and a durable rewrite cost: for
+  floor        each file, cp to the backup, sync of the backup, and
+               dd bs=1M conv=fsync of the backup back over the file
 
 and prints the medians, the ratios, and gemmel's peak memory. With several
 sizes it also prints how gemmel's time grows with the data.
@@ -118,8 +118,8 @@ def durable_commands(folder):
         path = os.path.join(folder, name)
         commands.append(["cp", path, path + "-bak"])
         commands.append(["sync", path + "-bak"])
-        commands.append(["dd", "if=" + path + "-bak", "of=" + path + ".new",
-                         "bs=1M", "status=none"])
+        commands.append(["dd", "if=" + path + "-bak", "of=" + path,
+                         "bs=1M", "conv=fsync", "status=none"])
     return commands
 
 
