@@ -55,16 +55,32 @@ check "the completion is installed where bash-completion looks" \
   bash -c 'source "$0" && complete -p gemmel | grep -q _gemmel' \
   "$root/share/bash-completion/completions/gemmel"
 
-if ! log=$(DESTDIR=$dest cmake --build "$build" --target uninstall 2>&1); then
-  echo "$log"
-  failed=$((failed + 1))
-  echo "FAIL the uninstall runs"
-fi
+uninstall() {  # uninstall DESTDIR: runs the target, counts a failure
+  local log
+  if ! log=$(DESTDIR=$1 cmake --build "$build" --target uninstall 2>&1); then
+    echo "$log"
+    failed=$((failed + 1))
+    echo "FAIL the uninstall runs"
+  fi
+}
+uninstall "$dest"
 after=$(cd "$dest" && find . | sort)
 check "the uninstall removes every file and folder the install created" \
   bash -c '[[ -z $(comm -13 <(echo "$0") <(echo "$1")) ]]' "$before" "$after"
 check "the uninstall keeps the folders and files that were there before" \
   bash -c '[[ -z $(comm -23 <(echo "$0") <(echo "$1")) ]]' "$before" "$after"
+
+# Into an empty DESTDIR, twice, as an upgrade does: the second install finds
+# every folder there already, yet they are the first one's to remove, up to
+# and including the prefix and never the folder above it.
+fresh=$dest/fresh
+mkdir "$fresh"
+for _ in 1 2; do
+  DESTDIR=$fresh cmake --install "$build" --prefix /usr/local >/dev/null
+done
+uninstall "$fresh"
+check "after two installs the uninstall stops at the prefix" \
+  bash -c '[[ $(cd "$0" && find . | sort) == $(printf ".\n./usr") ]]' "$fresh"
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
