@@ -1,20 +1,26 @@
-// The write path seen through the table of system calls: the order in which
-// the backup is made durable and the file changed, what each failing call
-// leaves, and a file changed by someone else while it was converted.
+// The write path seen through the table of system calls: what a power cut
+// or a kill at any call leaves, what each failing call leaves, and a file or
+// folder changed by someone else while it was converted.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <ranges>
+#include <set>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "cli/run.h"
 #include "profile/file.h"
 #include "profile/posix_io.h"
 #include "support.h"
@@ -24,6 +30,7 @@ namespace {
 
 using enum FileState;
 namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
 
 // What the calls did, each as "<call> <file>", where the file is the name
 // opened ("a.txt-bak"), followed by " w" where it was opened for writing, or
@@ -31,11 +38,14 @@ namespace fs = std::filesystem;
 struct Recorder {
   std::vector<std::string> log;
   std::map<int, std::string> names;
-  // The entries to fail, each with how many matching calls go through first.
+  // The entries to fail, each once, after how many matching calls.
   std::map<std::string, int> fail;
   int code = EIO;  // the errno of the failures
   // Runs before the entry's call, for changes made from outside meanwhile.
   std::function<void(const std::string& entry)> before;
+  // Runs after the entry's call went through, with the descriptor it
+  // concerned (the one opened, written or synced), or -1.
+  std::function<void(const std::string& entry, int fd)> after;
   posix::Calls real = posix::calls();
 
   // Records `entry`; true where the call is to fail.
@@ -43,9 +53,14 @@ struct Recorder {
     log.push_back(entry);
     if (before) before(entry);
     const auto failing = fail.find(entry);
-    if (failing == fail.end() || failing->second-- > 0) return false;
+    if (failing == fail.end() || failing->second-- != 0) return false;
     errno = code;
     return true;
+  }
+  template <typename R>
+  R done(const std::string& entry, int fd, R result) {
+    if (after && result >= 0) after(entry, fd);
+    return result;
   }
 };
 Recorder* recorder = nullptr;
@@ -66,10 +81,10 @@ template <Name name, std::size_t fd, auto member, typename R, typename... A>
 struct Recorded<name, fd, member, R (*)(A...)> {
   static R call(A... args) {
     const int file = std::get<fd>(std::tuple<A...>(args...));
-    if (recorder->fails(std::string(name.text) + " " + recorder->names[file])) {
-      return -1;
-    }
-    return (recorder->real.*member)(args...);
+    const std::string entry =
+        std::string(name.text) + " " + recorder->names[file];
+    if (recorder->fails(entry)) return -1;
+    return recorder->done(entry, file, (recorder->real.*member)(args...));
   }
 };
 
@@ -87,7 +102,7 @@ class RecordedCalls {
       if (recorder->fails("open " + name)) return -1;
       const int fd = recorder->real.openat(folder, path, flags, mode);
       if (fd >= 0) recorder->names[fd] = name;
-      return fd;
+      return recorder->done("open " + name, fd, fd);
     };
     // A failing close closes all the same.
     calls.close = [](int fd) {
@@ -97,11 +112,21 @@ class RecordedCalls {
     };
     calls.linkat = [](int from_folder, const char* from, int to_folder,
                       const char* to, int flags) {
-      if (recorder->fails(std::string("link ") + from)) return -1;
-      return recorder->real.linkat(from_folder, from, to_folder, to, flags);
+      const std::string entry = std::string("link ") + from;
+      if (recorder->fails(entry)) return -1;
+      return recorder->done(
+          entry, -1,
+          recorder->real.linkat(from_folder, from, to_folder, to, flags));
+    };
+    calls.unlinkat = [](int folder, const char* name, int flags) {
+      const std::string entry = std::string("unlink ") + name;
+      if (recorder->fails(entry)) return -1;
+      return recorder->done(entry, -1,
+                            recorder->real.unlinkat(folder, name, flags));
     };
     using posix::Calls;
     calls.fsync = Recorded<"fsync", 0, &Calls::fsync>::call;
+    calls.fdatasync = Recorded<"fdatasync", 0, &Calls::fdatasync>::call;
     calls.pwrite = Recorded<"write", 0, &Calls::pwrite>::call;
     calls.ftruncate = Recorded<"ftruncate", 0, &Calls::ftruncate>::call;
     calls.fallocate = Recorded<"fallocate", 0, &Calls::fallocate>::call;
@@ -119,6 +144,350 @@ class RecordedCalls {
  private:
   Recorder recorder_;
 };
+
+// Sets the failures of `recorder` from "entry;entry#N;..." (#N: the Nth
+// matching call; the first without it).
+void fail_calls(Recorder& recorder, const std::string& failing) {
+  for (const auto piece : std::views::split(failing, ';')) {
+    const std::string entry(piece.begin(), piece.end());
+    const std::size_t hash = entry.find('#');
+    recorder.fail[entry.substr(0, hash)] =
+        hash == std::string::npos ? 0 : std::stoi(entry.substr(hash + 1)) - 1;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Power cuts. Between two syncs a file system may put data blocks and folder
+// entries on disk in any order. The model keeps, for each file, its content
+// as of its last sync and every content it had since, and the folder's
+// entries as of its last sync. A power cut leaves each entry as synced or as
+// it is now, and each 4 KiB block of each file as synced or as any write
+// since left it, at either size.
+
+constexpr std::size_t kBlock = 4096;
+
+// One state a power cut can leave: each name with the file it names, and
+// each file's content.
+struct Disk {
+  std::map<std::string, int> names;
+  std::vector<std::string> files;
+  bool operator<(const Disk& other) const {
+    return std::tie(names, files) < std::tie(other.names, other.files);
+  }
+  // The content at `name`, or nullptr where nothing is there.
+  const std::string* at(const std::string& name) const {
+    const auto found = names.find(name);
+    return found == names.end() ? nullptr : &files[found->second];
+  }
+};
+
+// Every content a power cut can leave of a file synced as `synced` and
+// written since as `since`.
+std::vector<std::string> torn(const std::string& synced,
+                              const std::vector<std::string>& since) {
+  std::vector<std::string> sources{synced};
+  for (const std::string& each : since) {
+    if (each != sources.back()) sources.push_back(each);
+  }
+  if (sources.size() == 1) return sources;
+  std::set<std::size_t> sizes;
+  std::size_t longest = 0;
+  for (const std::string& each : sources) {
+    sizes.insert(each.size());
+    longest = std::max(longest, each.size());
+  }
+  // The values each block can have.
+  std::vector<std::vector<std::string>> blocks((longest + kBlock - 1) / kBlock);
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    for (const std::string& each : sources) {
+      std::string block =
+          each.size() > i * kBlock ? each.substr(i * kBlock, kBlock) : "";
+      block.resize(kBlock, '\0');
+      if (std::ranges::find(blocks[i], block) == blocks[i].end()) {
+        blocks[i].push_back(block);
+      }
+    }
+  }
+  std::set<std::string> contents;
+  std::vector<std::size_t> pick(blocks.size(), 0);
+  for (;;) {
+    std::string whole;
+    for (std::size_t i = 0; i < blocks.size(); ++i) whole += blocks[i][pick[i]];
+    for (const std::size_t size : sizes) contents.insert(whole.substr(0, size));
+    std::size_t i = 0;
+    while (i < pick.size() && ++pick[i] == blocks[i].size()) pick[i++] = 0;
+    if (i == pick.size()) break;
+  }
+  return {contents.begin(), contents.end()};
+}
+
+class PowerCuts {
+ public:
+  // Everything in `folder` is on disk when the model begins.
+  explicit PowerCuts(fs::path folder) : folder_(std::move(folder)) {
+    for (const auto& [name, inode] : entries()) {
+      files_[inode].synced = read_file(folder_ / name);
+    }
+    synced_entries_ = entries();
+  }
+
+  // Keeps track of what `entry`, a call that went through on `fd`, did.
+  void after(const std::string& entry, int fd) {
+    struct stat status {};
+    if (fd < 0 || fstat(fd, &status) != 0) return;
+    const std::string call = entry.substr(0, entry.find(' '));
+    if (S_ISDIR(status.st_mode)) {
+      if (call == "fsync") synced_entries_ = entries();
+      return;
+    }
+    File& file = files_[status.st_ino];  // a new file begins synced empty
+    const std::string now = read_file("/proc/self/fd/" + std::to_string(fd));
+    if (call == "fsync" || call == "fdatasync") {
+      file = File{now, {}};
+    } else if (now != (file.since.empty() ? file.synced : file.since.back())) {
+      file.since.push_back(now);
+    }
+  }
+
+  // Adds every state a power cut now could leave.
+  void cut() {
+    const auto now = entries();
+    std::set<std::string> names;
+    for (const auto& each : {now, synced_entries_}) {
+      for (const auto& [name, inode] : each) names.insert(name);
+    }
+    // Each name as synced or as now.
+    std::vector<std::vector<std::optional<ino_t>>> choices;
+    for (const std::string& name : names) {
+      const auto lookup = [&](const std::map<std::string, ino_t>& in) {
+        const auto found = in.find(name);
+        return found == in.end() ? std::nullopt
+                                 : std::optional<ino_t>(found->second);
+      };
+      std::vector<std::optional<ino_t>> options{lookup(synced_entries_)};
+      if (lookup(now) != options[0]) options.push_back(lookup(now));
+      choices.push_back(options);
+    }
+    std::vector<std::size_t> pick(choices.size(), 0);
+    for (;;) {
+      std::map<std::string, ino_t> chosen;
+      std::size_t i = 0;
+      for (const std::string& name : names) {
+        if (const auto inode = choices[i][pick[i]]) chosen[name] = *inode;
+        ++i;
+      }
+      add_contents(chosen);
+      i = 0;
+      while (i < pick.size() && ++pick[i] == choices[i].size()) pick[i++] = 0;
+      if (i == pick.size()) break;
+    }
+  }
+
+  // True while anything the run did is not yet on disk.
+  bool pending() {
+    for (const auto& [name, inode] : entries()) {
+      if (!files_[inode].since.empty()) return true;
+    }
+    return entries() != synced_entries_;
+  }
+
+  const std::set<Disk>& states() const { return states_; }
+
+ private:
+  struct File {
+    std::string synced;
+    std::vector<std::string> since;
+  };
+
+  std::map<std::string, ino_t> entries() const {
+    std::map<std::string, ino_t> found;
+    for (const auto& entry : fs::directory_iterator(folder_)) {
+      found[entry.path().filename().string()] = stat_of(entry.path()).st_ino;
+    }
+    return found;
+  }
+
+  // Every state with the names in `chosen`, each file torn every way.
+  void add_contents(const std::map<std::string, ino_t>& chosen) {
+    std::vector<ino_t> inodes;
+    Disk disk;
+    for (const auto& [name, inode] : chosen) {
+      auto found = std::ranges::find(inodes, inode);
+      disk.names[name] = static_cast<int>(found - inodes.begin());
+      if (found == inodes.end()) inodes.push_back(inode);
+    }
+    std::vector<std::vector<std::string>> contents;
+    for (const ino_t inode : inodes) {
+      contents.push_back(torn(files_[inode].synced, files_[inode].since));
+    }
+    disk.files.resize(inodes.size());
+    std::vector<std::size_t> pick(inodes.size(), 0);
+    for (;;) {
+      for (std::size_t i = 0; i < inodes.size(); ++i) {
+        disk.files[i] = contents[i][pick[i]];
+      }
+      states_.insert(disk);
+      std::size_t i = 0;
+      while (i < pick.size() && ++pick[i] == contents[i].size()) pick[i++] = 0;
+      if (i == pick.size()) break;
+    }
+  }
+
+  fs::path folder_;
+  std::map<ino_t, File> files_;
+  std::map<std::string, ino_t> synced_entries_;
+  std::set<Disk> states_;
+};
+
+// Puts `disk` in `folder`, emptied first; names of one file are hard links.
+void lay_out(const fs::path& folder, const Disk& disk) {
+  for (const auto& entry : fs::directory_iterator(folder)) fs::remove(entry);
+  std::map<int, fs::path> laid;
+  for (const auto& [name, file] : disk.names) {
+    if (laid.contains(file)) {
+      fs::create_hard_link(laid[file], folder / name);
+    } else {
+      write_file(folder / name, disk.files[file]);
+      laid[file] = folder / name;
+    }
+  }
+}
+
+// A profile in Linux form and in Windows form, written out here rather than
+// made by the program: every Linux folder /<folder>/ is d:\p\ under Windows.
+// prefs.js holds more than a block of separators after mail.newsrc_root, so
+// that it grows from two blocks to three on its way to Windows.
+std::string profile_text(const std::string& name, const std::string& folder,
+                         const std::string& separator) {
+  if (name == "panacea.dat") {
+    return "// <!-- <mdb:mork:z v=\"1.4\"/> -->\n(1=" + folder +
+           "Trash)<(80 (2=" + folder + "Inbox" + separator + "sub)\n";
+  }
+  std::string text =
+      "user_pref(\"mail.newsrc_root\", \"" + folder + "News\");\n";
+  for (int line = 0; line < 1100; ++line) {
+    text += "x" + separator + "y" + separator + "z\n";
+  }
+  return text;
+}
+
+struct CrashCase {
+  const char* label;
+  const char* modo;
+  bool earlier_backups;  // backups of an earlier run are there
+  const char* failing;   // a call that fails once, or ""
+  int status;            // of the run
+};
+
+class PowerCutTest : public ::testing::TestWithParam<CrashCase> {};
+
+// At every call of a run, a power cut: the original of each file is complete
+// in the file or its backup; a file that is neither the original nor its
+// conversion has its mark beside it; and the next run of the same command
+// on what is left converts the file or refuses it, never saying it is done
+// over a torn file. When the run ends, all it did is on disk.
+TEST_P(PowerCutTest, LeavesTheOriginalAndANextRunThatNeverTrustsATornFile) {
+  const CrashCase& c = GetParam();
+  ScopedTempDir dir;
+  const fs::path folder = dir / "profile";
+  fs::create_directory(folder);
+  const std::string linuxdir = folder.string() + "/";
+  const std::string windir = "d:\\p\\";
+  const auto linux_form = [&](const std::string& name) {
+    return profile_text(name, linuxdir, "/");
+  };
+  const auto windows_form = [&](const std::string& name) {
+    return profile_text(name, "d:\\\\p\\\\", "\\\\");
+  };
+  const bool to_windows = std::string(c.modo) == "win";
+  const Names files = {"panacea.dat", "prefs.js"};
+  std::map<std::string, std::string> original;
+  std::map<std::string, std::string> converted;
+  for (const std::string& name : files) {
+    original[name] = to_windows ? linux_form(name) : windows_form(name);
+    converted[name] = to_windows ? windows_form(name) : linux_form(name);
+    write_file(folder / name, original[name]);
+    if (c.earlier_backups) write_file(folder / (name + "-bak"), "earlier");
+  }
+  const auto run = [&] {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status =
+        run_conversion(windir, linuxdir, "linux", c.modo, out, err);
+    return std::tuple{status, out.str() + err.str()};
+  };
+
+  PowerCuts cuts(folder);
+  {
+    RecordedCalls calls;
+    fail_calls(*calls.operator->(), c.failing);
+    calls->before = [&](const std::string&) { cuts.cut(); };
+    calls->after = [&](const std::string& entry, int fd) {
+      cuts.after(entry, fd);
+    };
+    EXPECT_EQ(std::get<0>(run()), c.status);
+    cuts.cut();
+    EXPECT_FALSE(cuts.pending()) << "the run ended with work not on disk";
+  }
+  ASSERT_GT(cuts.states().size(), 20u);
+  std::cout << cuts.states().size() << " states after a power cut checked ("
+            << c.label << ")\n";
+
+  // The next runs need not put their work on disk.
+  const posix::Calls real = posix::calls();
+  posix::calls().fsync = [](int) { return 0; };
+  posix::calls().fdatasync = [](int) { return 0; };
+  const auto holds = [&](const Disk& disk, const std::string& name,
+                         const std::string& text) {
+    return disk.at(name) != nullptr && *disk.at(name) == text;
+  };
+  int faulty = 0;  // states that broke a promise; a few are enough to see
+  for (const Disk& disk : cuts.states()) {
+    if (faulty > 3) break;
+    bool sound = true;
+    for (const std::string& name : files) {
+      const bool kept = holds(disk, name, original[name]) ||
+                        holds(disk, name + "-bak", original[name]);
+      const bool marked = holds(disk, name, original[name]) ||
+                          holds(disk, name, converted[name]) ||
+                          disk.at(name + "-bak-in-corso") != nullptr;
+      EXPECT_TRUE(kept) << name << ": a power cut lost the original";
+      EXPECT_TRUE(marked) << name
+                          << ": a power cut left a torn file without its mark";
+      sound &= kept && marked;
+    }
+    lay_out(folder, disk);
+    const auto [status, said] = run();
+    Disk after;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      after.names[entry.path().filename().string()] =
+          static_cast<int>(after.files.size());
+      after.files.push_back(read_file(entry.path()));
+    }
+    for (const std::string& name : files) {
+      const bool kept = holds(after, name, original[name]) ||
+                        holds(after, name + "-bak", original[name]);
+      const bool trusted = holds(after, name, converted[name]) || status != 0;
+      EXPECT_TRUE(kept) << name << ": the next run lost the original\n" << said;
+      EXPECT_TRUE(trusted)
+          << name << ": the next run said it was done over a torn file\n"
+          << said;
+      sound &= kept && trusted;
+    }
+    faulty += sound ? 0 : 1;
+  }
+  posix::calls() = real;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCall, PowerCutTest,
+    ::testing::Values(
+        CrashCase{"to Windows, the text grows", "win", false, "", 0},
+        CrashCase{"to Linux, the text shrinks", "linux", false, "", 0},
+        CrashCase{"over the backups of an earlier run", "win", true, "", 0},
+        CrashCase{"a failed sync, the original put back", "win", false,
+                  "fdatasync prefs.js w", 1}),
+    [](const auto& info) { return std::to_string(info.index); });
 
 // Three pieces of a megabyte each, and then some: the rewrite takes several
 // writes, and the result is longer than the original.
@@ -143,75 +512,55 @@ class WritePathTest : public ::testing::Test {
   FileState state_ = kReady;
 };
 
-TEST_F(WritePathTest, TheBackupIsOnDiskBeforeTheFileIsOpenedForWriting) {
-  RecordedCalls calls;
-  ASSERT_TRUE(convert());
-  EXPECT_EQ(read_file(dir_ / "a.txt"), kConverted);
-  EXPECT_EQ(read_file(dir_ / "a.txt-bak"), kOriginal);
-  const auto position = [&](const std::string& entry) {
-    const auto found = std::ranges::find(calls->log, entry);
-    EXPECT_NE(found, calls->log.end()) << entry << " was not called";
-    return found - calls->log.begin();
-  };
-  const auto opened = position("open a.txt w");
-  EXPECT_LT(position("flock a.txt"), position("open a.txt-bak w"));
-  EXPECT_LT(position("fsync a.txt-bak w"), opened);
-  EXPECT_LT(position("close a.txt-bak w"), opened);
-  EXPECT_LT(position("fsync dir"), opened);
-  // The file is never emptied or cut before its new content is in.
-  EXPECT_EQ(std::ranges::count(calls->log, "ftruncate a.txt w"), 0);
-  EXPECT_GE(std::ranges::count(calls->log, "write a.txt w"), 3);
-}
-
 TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
   const struct {
-    // The calls to fail, each on its first call ("write a.txt w#2": on the
-    // second), with the errno.
+    // The calls to fail, each once ("write a.txt w#2": the second), with the
+    // errno.
     std::string fail;
     int code;
     FileState state;
     const char* file;  // "original" or "converted"; nullptr: not known
     const char* kept;  // what else is left: "bak" (the backup), "bak mark"
   } cases[] = {
-      {"fsync a.txt-bak w", EIO, kBackupFailed, "original", ""},
+      // A file that may not be written gets no backup.
+      {"open a.txt w", EACCES, kNotWritable, "original", ""},
+      {"fdatasync a.txt-bak w", EIO, kBackupFailed, "original", ""},
       {"close a.txt-bak w", EIO, kBackupFailed, "original", ""},
       {"fsync dir", EIO, kBackupFailed, "original", "bak"},
-      {"open a.txt w", EACCES, kWriteFailed, "original", "bak"},
-      {"fallocate a.txt w", ENOSPC, kWriteFailed, "original", "bak"},
-      // Part of the new content is in when the disk fails: the original is
-      // put back from the backup.
-      {"write a.txt w#2", EIO, kWriteFailed, "original", "bak"},
-      // Where it cannot be put back, the backup keeps its second name, and
-      // the next run will not overwrite it.
-      {"write a.txt w#2;copy a.txt w", EIO, kWriteFailed, nullptr, "bak mark"},
-      // The same where the file system has no hard links: the mark is an
-      // empty file.
-      {"link a.txt-bak;write a.txt w#2;copy a.txt w", EPERM, kWriteFailed,
-       nullptr, "bak mark"},
-      // No mark, no rewrite.
+      // No mark, or no mark on disk: no rewrite.
       {"link a.txt-bak;open a.txt-bak-in-corso w", EPERM, kWriteFailed,
        "original", "bak"},
-      // A failing close may come after every byte went in; what is on disk
-      // is not known.
-      {"close a.txt w", EIO, kWriteFailed, nullptr, "bak mark"},
+      {"fsync dir#2", EIO, kWriteFailed, "original", "bak"},
+      {"fallocate a.txt w", ENOSPC, kWriteFailed, "original", "bak"},
+      // Part of the new content is in when the disk fails, or all of it but
+      // not on disk, or it is closed with an error: the original is put
+      // back from the backup, on disk, before the mark goes.
+      {"write a.txt w#2", EIO, kWriteFailed, "original", "bak"},
+      {"fdatasync a.txt w", EIO, kWriteFailed, "original", "bak"},
+      {"close a.txt w", EIO, kWriteFailed, "original", "bak"},
+      // Where it cannot be put back, the mark stays, a second name of the
+      // backup, or an empty file where there are no hard links.
+      {"write a.txt w#2;copy a.txt w", EIO, kWriteFailed, nullptr, "bak mark"},
+      {"link a.txt-bak;write a.txt w#2;copy a.txt w", EPERM, kWriteFailed,
+       nullptr, "bak mark"},
+      {"close a.txt w;open a.txt w#2", EIO, kWriteFailed, nullptr, "bak mark"},
+      // The file is converted and on disk, but the mark cannot go, or its
+      // going is not on disk: said, not passed over.
+      {"unlink a.txt-bak-in-corso", EIO, kMarkStuck, "converted", "bak mark"},
+      {"fsync dir#3", EIO, kMarkStuck, "converted", "bak"},
       // Calls the run can do without.
       {"copy a.txt-bak w", EXDEV, kWritten, "converted", "bak"},
       {"fallocate a.txt w", EOPNOTSUPP, kWritten, "converted", "bak"},
       {"flock a.txt", ENOLCK, kWritten, "converted", "bak"},
   };
   const fs::path backup = dir_ / "a.txt-bak";
-  const fs::path marker = dir_ / "a.txt-bak-in-corso";
+  const fs::path mark = dir_ / "a.txt-bak-in-corso";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fail);
     fs::remove(backup);
-    fs::remove(marker);
+    fs::remove(mark);
     RecordedCalls calls;
-    for (const auto piece : std::views::split(c.fail, ';')) {
-      const std::string entry(piece.begin(), piece.end());
-      const std::size_t hash = entry.find('#');
-      calls->fail[entry.substr(0, hash)] =
-          hash == std::string::npos ? 0 : std::stoi(entry.substr(hash + 1)) - 1;
-    }
+    fail_calls(*calls.operator->(), c.fail);
     calls->code = c.code;
     EXPECT_EQ(convert(), c.state == kWritten);
     EXPECT_EQ(state_, c.state);
@@ -223,36 +572,24 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
                 std::string(c.file));
     }
     EXPECT_EQ(std::string(fs::exists(backup) ? "bak" : "") +
-                  (fs::exists(marker) ? " mark" : ""),
+                  (fs::exists(mark) ? " mark" : ""),
               c.kept);
     if (fs::exists(backup)) EXPECT_EQ(read_file(backup), kOriginal);
   }
-  // A run after one that was killed half-way keeps the original in the
-  // backup, whatever stands at the name of the mark.
-  const struct {
-    const char* label;
-    Entry kind;
-  } marks[] = {{"a second name of the backup", Entry::kHardLink},
-               {"an empty file", Entry::kEmptyFile},
-               {"a dangling link", Entry::kSymlink}};
-  for (const auto& m : marks) {
-    SCOPED_TRACE(m.label);
-    fs::remove(marker);
-    write_file(backup, kOriginal);
-    make_entry(m.kind, marker,
-               m.kind == Entry::kHardLink ? backup : dir_ / "nowhere");
-    write_file(dir_ / "a.txt", "half written");
-    File rerun((dir_ / "a.txt").c_str());
-    rerun.replace("half", "all", 0);
-    EXPECT_FALSE(rerun.write());
-    EXPECT_EQ(rerun.state(), kBackupFailed);
-    EXPECT_EQ(read_file(backup), kOriginal);
-    EXPECT_EQ(read_file(dir_ / "a.txt"), "half written");
-  }
+  // Whatever stands at the backup path and is no plain file of its own is
+  // refused before it is opened: opening a device can have effects.
+  fs::remove(backup);
+  make_entry(Entry::kFifo, backup);
+  RecordedCalls calls;
+  EXPECT_FALSE(convert());
+  EXPECT_EQ(state_, kBackupFailed);
+  EXPECT_EQ(std::ranges::count(calls->log, "open a.txt-bak w"), 0);
 }
 
 // Changes made from outside between the reading and the writing, or at the
-// worst moments of the write: the file is left as the change left it.
+// worst moments of the write: the file is left as the change left it. A
+// folder swapped for a link changes nothing: the file is reached through the
+// folder held open.
 TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
   const fs::path folder = dir_ / "p";
   const fs::path file = folder / "a.txt";
@@ -262,23 +599,34 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     write_file(folder / "new", "new text");
     fs::rename(folder / "new", file);
   };
+  const auto swap_folder = [&] {
+    fs::rename(folder, real);
+    fs::create_symlink(elsewhere, folder);
+  };
   const struct {
     const char* label;
     const char* at;  // the call before which it changes; nullptr: before
     std::function<void()> change;
+    bool written = false;  // converted all the same, where it was read
   } cases[] = {
       {"replaced by rename", nullptr, replace_by_rename},
       {"written in place", nullptr,
        [&] { write_file(file, read_file(file) + "new text"); }},
-      {"removed", nullptr, [&] { fs::remove(file); }},
-      // The backup still goes beside the file that was read, never into the
-      // other folder.
-      {"folder swapped for a link", "open a.txt-bak w",
+      // Within the same second, its times set back: only the time of the
+      // change of status tells.
+      {"written in place, same size and times", nullptr,
        [&] {
-         fs::rename(folder, real);
-         fs::create_symlink(elsewhere, folder);
+         const struct stat before = stat_of(file);
+         write_file(file, "z");
+         const timespec times[2] = {before.st_atim, before.st_mtim};
+         ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
        }},
+      {"removed", nullptr, [&] { fs::remove(file); }},
       {"file replaced while written", "write a.txt w", replace_by_rename},
+      {"folder swapped for a link before the backup", "open a.txt-bak w",
+       swap_folder, true},
+      {"folder swapped for a link while written", "write a.txt w", swap_folder,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -300,41 +648,85 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     File loaded(file.c_str());
     loaded.replace("x", "yy", 0);
     if (c.at == nullptr) change();
-    EXPECT_FALSE(loaded.write());
-    EXPECT_EQ(loaded.state(), kChanged);
+    EXPECT_EQ(loaded.write(), c.written);
+    EXPECT_EQ(loaded.state(), c.written ? kWritten : kChanged);
     EXPECT_EQ(fs::exists(file) ? read_file(file) : "", changed);
     EXPECT_TRUE(fs::is_empty(elsewhere));
-    // A backup made before the change holds the file as it was read.
-    const fs::path backup = (fs::exists(real) ? real : folder) / "a.txt-bak";
+    // The file as read stays in its folder, converted or not; a backup made
+    // before the change holds it as it was read.
+    const fs::path home = fs::exists(real) ? real : folder;
+    if (c.written) EXPECT_EQ(read_file(home / "a.txt"), "yy");
+    const fs::path backup = home / "a.txt-bak";
     EXPECT_EQ(fs::exists(backup) ? read_file(backup) : "none",
               c.at == nullptr ? "none" : "x");
   }
 }
 
-// Ctrl-C or a shutdown while the file is half written takes effect once it is
-// whole again, with its backup's second name gone.
-TEST_F(WritePathTest, TerminationWaitsUntilTheFileIsWhole) {
+// The folder of the profile is opened once: swapped for a link to another
+// profile between the two files, it cannot lead the second one there.
+TEST_F(WritePathTest, AFolderSwappedBetweenTheFilesLeadsNowhereElse) {
+  const fs::path folder = dir_ / "profile";
+  const fs::path moved = dir_ / "moved";
+  const fs::path other = dir_ / "other";
+  fs::create_directory(folder);
+  fs::create_directory(other);
+  const std::string linuxdir = folder.string() + "/";
+  const std::string prefs =
+      "user_pref(\"mail.newsrc_root\", \"" + linuxdir + "News\");";
+  write_file(folder / "panacea.dat", "<(80 (1=" + linuxdir + "Mail)");
+  write_file(folder / "prefs.js", prefs);
+  write_file(other / "prefs.js", prefs);
+  RecordedCalls calls;
+  calls->before = [&](const std::string& entry) {
+    if (entry != "close panacea.dat" || fs::exists(moved)) return;
+    fs::rename(folder, moved);
+    fs::create_directory_symlink(other, folder);
+  };
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(run_conversion("d:\\p\\", linuxdir, "linux", "win", out, err), 0)
+      << err.str();
+  EXPECT_EQ(read_file(moved / "prefs.js"),
+            "user_pref(\"mail.newsrc_root\", \"d:\\\\p\\\\News\");");
+  EXPECT_EQ(read_file(moved / "prefs.js-bak"), prefs);
+  EXPECT_EQ(list_dir(other), Names{"prefs.js"});
+  EXPECT_EQ(read_file(other / "prefs.js"), prefs);
+}
+
+// Ctrl-C, a hang-up, a shutdown or SIGQUIT while the file is half written
+// takes effect once it is whole again and its mark gone; during the backup,
+// which needs no such care, at once.
+TEST_F(WritePathTest, TerminationWaitsOnlyWhileTheFileIsHalfWritten) {
   static std::uintmax_t size_when_signalled = 0;
   static bool marked_when_signalled = true;
   static const fs::path* folder = nullptr;
   folder = &dir_.path();
-  struct sigaction handler {};
-  handler.sa_handler = [](int) {
-    size_when_signalled = fs::file_size(*folder / "a.txt");
-    marked_when_signalled = fs::exists(*folder / "a.txt-bak-in-corso");
-  };
-  struct sigaction before {};
-  ASSERT_EQ(sigaction(SIGTERM, &handler, &before), 0);
-  {
-    RecordedCalls calls;
-    calls->before = [](const std::string& entry) {
-      if (entry == "write a.txt w") raise(SIGTERM);
-    };
-    EXPECT_TRUE(convert());
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (const char* at : {"copy a.txt-bak w", "write a.txt w"}) {
+      SCOPED_TRACE(std::string(strsignal(signal)) + " at " + at);
+      struct sigaction handler {};
+      handler.sa_handler = [](int) {
+        size_when_signalled = fs::file_size(*folder / "a.txt");
+        marked_when_signalled = fs::exists(*folder / "a.txt-bak-in-corso");
+      };
+      struct sigaction before {};
+      ASSERT_EQ(sigaction(signal, &handler, &before), 0);
+      size_when_signalled = 0;
+      {
+        RecordedCalls calls;
+        calls->before = [&](const std::string& entry) {
+          if (entry == at) raise(signal);
+        };
+        EXPECT_TRUE(convert());
+      }
+      sigaction(signal, &before, nullptr);
+      EXPECT_EQ(size_when_signalled, std::string(at) == "write a.txt w"
+                                         ? kConverted.size()
+                                         : kOriginal.size());
+      EXPECT_FALSE(marked_when_signalled);
+      fs::remove(dir_ / "a.txt-bak");
+    }
   }
-  sigaction(SIGTERM, &before, nullptr);
-  EXPECT_EQ(size_when_signalled, kConverted.size());
-  EXPECT_FALSE(marked_when_signalled);
 }
 
 }  // namespace

@@ -49,8 +49,8 @@ constexpr Step kWindowsToLinux[] = {
 };
 
 constexpr Recipe kRecipes[] = {
-    {texts::kWindows, kLinuxToWindows, texts::kDoneToWindows},
-    {texts::kLinux, kWindowsToLinux, texts::kDoneToLinux},
+    {texts::kWindows, kLinuxToWindows, texts::kDoneToWindows, kLinuxdir},
+    {texts::kLinux, kWindowsToLinux, texts::kDoneToLinux, kWindirEscaped},
 };
 
 }  // namespace

@@ -43,6 +43,7 @@ struct Recipe {
   std::string_view modo;        // the argument that selects it
   std::span<const Step> steps;  // in the order they run
   std::string_view completion;  // printed after a conversion without failures
+  Operand source;               // the folder that the files hold before
 };
 
 // The directory strings of one run.

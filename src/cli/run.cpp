@@ -8,6 +8,7 @@
 #include "cli/recipes.h"
 #include "cli/texts.h"
 #include "profile/file.h"
+#include "profile/posix_io.h"
 
 namespace gemmel {
 namespace {
@@ -29,10 +30,11 @@ void report(std::ostream& err, std::string_view message, std::string_view path,
 }
 
 // Why a loaded file was not converted, and the path to name with it.
+enum class Named { kFile, kBackup, kMark };
 struct Failure {
   // cppcheck-suppress unusedStructMember ; read through std::optional
   std::string_view message;
-  bool names_backup = false;
+  Named path = Named::kFile;
 };
 
 std::optional<Failure> failure_of(FileState state) {
@@ -46,33 +48,51 @@ std::optional<Failure> failure_of(FileState state) {
       return Failure{texts::kCannotRead};
     case FileState::kBusy:
       return Failure{texts::kBusy};
+    case FileState::kInterrupted:
+      return Failure{texts::kInterrupted, Named::kBackup};
     case FileState::kTooLarge:
       return Failure{texts::kTooLarge};
     case FileState::kChanged:
       return Failure{texts::kChanged};
+    case FileState::kNotWritable:
+      return Failure{texts::kNotWritable};
     case FileState::kBackupFailed:
-      return Failure{texts::kCannotBackUp, true};
+      return Failure{texts::kCannotBackUp, Named::kBackup};
     case FileState::kWriteFailed:
-      return Failure{texts::kCannotWrite, true};
+      return Failure{texts::kCannotWrite, Named::kBackup};
+    case FileState::kMarkStuck:
+      return Failure{texts::kMarkStuck, Named::kMark};
   }
   return std::nullopt;
 }
 
-// Loads, converts and writes one profile file. Returns false, after telling
-// why on `err`, when the file was left unchanged or could not be written.
-// `optional`: a file that does not exist is passed over in silence.
-bool convert_file(const std::string& path, const std::string& sibling,
-                  bool optional, const Recipe& recipe, ProfileFile which,
+// One profile file of the run: where it is, and what the conversion does
+// with it.
+struct Job {
+  const std::string& path;
+  const std::string& sibling;  // the other profile file
+  bool optional;  // a file that does not exist is passed over in silence
+  ProfileFile which;
+};
+
+// Loads, converts and writes one profile file, reached through `folder`.
+// Returns false, after telling why on `err`, when the file was left
+// unchanged or could not be written.
+bool convert_file(const Job& job, int folder, const Recipe& recipe,
                   const Directories& dirs, std::ostream& err) {
   try {
-    File file(path.c_str(), sibling);
-    if (file.state() == FileState::kMissing && optional) return true;
+    File file(job.path.c_str(), job.sibling, folder);
+    if (file.state() == FileState::kMissing && job.optional) return true;
     if (file.state() == FileState::kReady) {
-      const std::int64_t folders = convert(recipe, which, dirs, file);
+      const std::int64_t folders = convert(recipe, job.which, dirs, file);
       // Separators converted where the folder never occurs would leave the
-      // file half in one form, half in the other: a mistyped folder.
+      // file half in one form, half in the other: a mistyped folder, which
+      // the user sees at once in the form the file would hold it.
       if (folders == 0 && file.differs()) {
-        report(err, texts::kFolderAbsent, path);
+        report(err, texts::kFolderAbsent, job.path);
+        err << texts::kFolderSought << resolve(recipe.source, dirs).value_or("")
+            << '\n'
+            << std::flush;
         return false;
       }
       // Only a kReady file is written; any other state is reported below.
@@ -80,12 +100,14 @@ bool convert_file(const std::string& path, const std::string& sibling,
     }
     const std::optional<Failure> failure = failure_of(file.state());
     if (!failure) return true;
-    report(err, failure->message,
-           failure->names_backup ? file.backup_path() : path,
-           file.last_error());
+    const std::string path = failure->path == Named::kBackup
+                                 ? file.backup_path()
+                             : failure->path == Named::kMark ? file.mark_path()
+                                                             : job.path;
+    report(err, failure->message, path, file.last_error());
     return false;
   } catch (const std::bad_alloc&) {
-    report(err, texts::kNoMemory, path);
+    report(err, texts::kNoMemory, job.path);
     return false;
   }
 }
@@ -113,22 +135,38 @@ int remind_usage(std::ostream& out) {
 int run_conversion(std::string_view windir, std::string_view linuxdir,
                    std::string_view ambiente, std::string_view modo,
                    std::ostream& out, std::ostream& err) {
+  const Recipe* recipe = find_recipe(modo);
+  if (recipe == nullptr) return refuse(out, modo);
+  // A folder without its separator can only give glued names such as
+  // "asd6dhre.sltMail".
+  if (!windir.ends_with('\\')) {
+    report(err, texts::kWindirUnterminated, windir);
+    return 1;
+  }
+  if (!linuxdir.ends_with('/')) {
+    report(err, texts::kLinuxdirUnterminated, linuxdir);
+    return 1;
+  }
+
   const Directories dirs = prepare_directories(windir, linuxdir);
   // An unknown ambiente opens the files in the current directory.
   std::string folder;
   if (ambiente == texts::kWindows) folder = dirs.windir_escaped;
   if (ambiente == texts::kLinux) folder = dirs.linuxdir;
-
-  const Recipe* recipe = find_recipe(modo);
-  if (recipe == nullptr) return refuse(out, modo);
-
   const std::string panacea = folder + std::string(texts::kPanacea);
   const std::string prefs = folder + std::string(texts::kPrefs);
+  // Both files, their backups and their marks are reached through the
+  // folder opened once here, so that nothing swapped in at its path after
+  // the start can lead the second file elsewhere. Where it cannot be
+  // opened, each file says why.
+  posix::Descriptor profile;
+  static_cast<void>(posix::open_folder(prefs, profile));
+
   // A profile that never used mail has no panacea.dat.
-  bool converted = convert_file(panacea, prefs, true, *recipe,
-                                ProfileFile::kPanacea, dirs, err);
-  converted &= convert_file(prefs, panacea, false, *recipe, ProfileFile::kPrefs,
-                            dirs, err);
+  bool converted = convert_file({panacea, prefs, true, ProfileFile::kPanacea},
+                                profile.get(), *recipe, dirs, err);
+  converted &= convert_file({prefs, panacea, false, ProfileFile::kPrefs},
+                            profile.get(), *recipe, dirs, err);
   if (!converted) return 1;
   print_line(out, recipe->completion);
   return 0;

@@ -55,6 +55,22 @@ inline constexpr std::string_view kNoMemory =
     "Memoria insufficiente, file non modificato";
 inline constexpr std::string_view kFolderAbsent =
     "La cartella di origine non compare nel file, file non modificato";
+// Begins the line after the path of kFolderAbsent, followed by the folder as
+// the file would store it.
+inline constexpr std::string_view kFolderSought = "Cartella cercata: ";
+inline constexpr std::string_view kNotWritable =
+    "Impossibile scrivere il file, file non modificato";
+inline constexpr std::string_view kInterrupted =
+    "Conversione precedente interrotta, l'originale e' in";
+inline constexpr std::string_view kMarkStuck =
+    "Impossibile rimuovere il segno di conversione in corso";
+
+// Folders refused before anything is opened (standard error); each is
+// followed by the argument as given.
+inline constexpr std::string_view kWindirUnterminated =
+    "La cartella windows deve finire con una barra rovesciata";
+inline constexpr std::string_view kLinuxdirUnterminated =
+    "La cartella linux deve finire con una barra";
 // Begins the line after the path when a system call failed, followed by the
 // system's description of the error.
 inline constexpr std::string_view kReason = "Motivo: ";

@@ -1,8 +1,5 @@
 #include "profile/file.h"
 
-#include <sys/stat.h>
-
-#include <array>
 #include <cerrno>
 #include <optional>
 #include <utility>
@@ -11,9 +8,13 @@
 
 namespace gemmel {
 
-File::File(const char* name, std::string sibling)
-    : path_(name), sibling_(std::move(sibling)) {
+File::File(const char* name, std::string sibling, int folder)
+    : path_(name),
+      name_(posix::name_in_folder(path_)),
+      sibling_(posix::name_in_folder(sibling)),
+      folder_(folder) {
   state_ = load();
+  if (state_ == FileState::kReady) state_ = settle_mark();
 }
 
 FileState File::fail(FileState state, const posix::Error& error) {
@@ -22,17 +23,21 @@ FileState File::fail(FileState state, const posix::Error& error) {
 }
 
 FileState File::load() {
-  posix::Outcome opened = posix::open_folder(path_, folder_);
+  posix::Outcome opened;
+  if (folder_ < 0) {
+    opened = posix::open_folder(path_, own_folder_);
+    folder_ = own_folder_.get();
+  }
   if (!opened) {
-    opened = posix::open_regular_for_reading(
-        folder_.get(), posix::name_in_folder(path_), input_, read_status_);
+    opened =
+        posix::open_regular_for_reading(folder_, name_, input_, read_status_);
   }
   if (opened) {
     // A link whose target is gone is no missing file: it may lead to a disk
     // that is not mounted.
-    struct stat link {};
-    const bool missing = opened->code == ENOENT &&
-                         ::lstat(path_.c_str(), &link) != 0 && errno == ENOENT;
+    const bool missing =
+        opened->code == ENOENT &&
+        (folder_ < 0 || !posix::status_in(folder_, name_, false));
     return fail(missing ? FileState::kMissing : FileState::kUnreadable,
                 *opened);
   }
@@ -111,71 +116,6 @@ bool File::differs() {
          !posix::holds(input_.get(), text_));
   }
   return *differs_;
-}
-
-bool File::write() {
-  if (state_ != FileState::kReady) return false;
-  state_ = store();
-  input_.reset();  // gives up the lock
-  return state_ == FileState::kWritten || state_ == FileState::kUnchanged;
-}
-
-FileState File::store() {
-  if (!differs()) return FileState::kUnchanged;
-  const posix::Identity read = posix::Identity::of(read_status_);
-  // The file must still be the one read, as it was read: another program
-  // may have replaced or changed it while it was converted.
-  const auto now = posix::identity_of(path_);
-  if (!now || !now->same_version(read)) return FileState::kChanged;
-
-  std::array<posix::Identity, 2> protected_files{read, read};
-  if (auto sibling = posix::identity_of(sibling_))
-    protected_files[1] = *sibling;
-  posix::Identity backup;
-  const posix::BackupSource source{.from = input_.get(),
-                                   .original = read,
-                                   .mode = read_status_.st_mode & 0777,
-                                   .owner = read_status_.st_uid,
-                                   .group = read_status_.st_gid};
-  const std::string name = posix::name_in_folder(path_);
-  const std::string backup_name = name + kBackupSuffix;
-  const std::string marker_name = backup_name + kRewriteMarkerSuffix;
-  // An earlier run did not finish rewriting the file: its backup may be the
-  // only original left.
-  if (posix::exists_in(folder_.get(), marker_name)) {
-    return fail(FileState::kBackupFailed, posix::Error{"open", 0});
-  }
-  // From the backup until the file is whole, termination waits.
-  const posix::DeferredSignals deferred;
-  if (auto error = posix::write_backup(folder_.get(), backup_name, source,
-                                       protected_files, backup)) {
-    if (error->operation == posix::kSourceShrank) return FileState::kChanged;
-    return fail(FileState::kBackupFailed, *error);
-  }
-
-  posix::Descriptor output;
-  struct stat status {};
-  if (auto error =
-          posix::open_for_rewrite(folder_.get(), name, output, status)) {
-    if (error->code == ENOENT) return FileState::kChanged;
-    return fail(FileState::kWriteFailed, *error);
-  }
-  if (!posix::Identity::of(status).same_version(read)) {
-    return FileState::kChanged;
-  }
-  const posix::Rewrite how{.folder = folder_.get(),
-                           .backup_name = backup_name,
-                           .marker_name = marker_name,
-                           .backup = backup,
-                           .old_size = read.size};
-  if (auto error = posix::rewrite(output, text_, how)) {
-    return fail(FileState::kWriteFailed, *error);
-  }
-  // Replaced while it was being written: the converted text went to a file
-  // that the path no longer names.
-  const auto after = posix::identity_of(path_);
-  if (!after || !after->same_file(read)) return FileState::kChanged;
-  return FileState::kWritten;
 }
 
 }  // namespace gemmel

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <ctime>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -33,12 +32,13 @@ using Outcome = std::optional<Error>;
 inline constexpr std::string_view kSourceShrank = "changed";
 
 // The calls that change files or make them durable, routed through one table
-// so that tests can record them or make one fail. Everything else is called
-// directly.
+// so that tests can record them, make one fail, or keep track of what a
+// power cut would leave. Everything else is called directly.
 struct Calls {
   int (*openat)(int folder, const char* name, int flags, mode_t mode);
   int (*close)(int fd);
   int (*fsync)(int fd);
+  int (*fdatasync)(int fd);
   ssize_t (*pwrite)(int fd, const void* data, std::size_t size, off_t offset);
   int (*ftruncate)(int fd, off_t length);
   int (*fallocate)(int fd, int mode, off_t offset, off_t length);
@@ -48,6 +48,7 @@ struct Calls {
   int (*flock)(int fd, int operation);
   int (*linkat)(int from_folder, const char* from, int to_folder,
                 const char* to, int flags);
+  int (*unlinkat)(int folder, const char* name, int flags);
 };
 // The table in use; the real calls unless a test has replaced some.
 Calls& calls();
@@ -73,13 +74,15 @@ class Descriptor {
   int fd_ = -1;
 };
 
-// What tells one version of a file from another: the file (device, inode)
-// and its size and modification time.
+// What tells one version of a file from another: the file (device, inode),
+// its size, and the times of its last change of content and of status.
+// Setting the modification time back changes the status time.
 struct Identity {
   dev_t device = 0;
   ino_t inode = 0;
   off_t size = 0;
   timespec modified{};
+  timespec changed{};
 
   static Identity of(const struct stat& status);
   bool same_file(const Identity& other) const {
@@ -93,6 +96,11 @@ struct Identity {
 Outcome open_folder(const std::string& path, Descriptor& folder);
 // The last component of `path`: the name of the file in its folder.
 std::string name_in_folder(const std::string& path);
+
+// The status of `name` in `folder`, following a final link when `follow`;
+// empty when there is nothing there, or it cannot be looked up.
+std::optional<struct stat> status_in(int folder, const std::string& name,
+                                     bool follow);
 
 // Opens `name` in `folder` for reading without ever blocking (a FIFO in its
 // place does not hang) and succeeds only for a regular file, whose status
@@ -115,38 +123,75 @@ Outcome read_to_end(int fd, Text& text, std::size_t max_bytes,
 // cache in pieces; any read failure counts as a difference.
 bool holds(int fd, std::string_view text);
 
-// The identity of whatever `path` names now, following links.
-std::optional<Identity> identity_of(const std::string& path);
+// True when `name` in `folder` is a regular file (not a link to one) that
+// holds exactly `text`. Nothing else at the name is opened.
+bool file_holds(int folder, const std::string& name, std::string_view text);
 
-// Makes `name` in `folder` an exact, durable copy of the first
-// `original.size` bytes of the file read on `from`: the copy and the folder
-// entry are on disk when it returns. `name` must be a plain file of its own:
-// a symbolic link, a file with other hard links, anything but a regular
-// file, or any of `protected_files` is refused without being touched. A new
-// backup gets 0664 limited by `mode` and the umask, and `owner`/`group`
-// where the process may set them; an existing one keeps its mode, owner and
-// inode. A backup that cannot be completed is removed. Fails with operation
-// kSourceShrank when the file is shorter than `original.size`. `backup`
-// receives the backup's identity.
+// Makes a new or removed directory entry in `folder` durable. Some file
+// systems cannot sync a directory (EINVAL), and a folder held only for its
+// names (O_PATH, where it may not be read) cannot be synced by its user
+// (EBADF): both leave the entry to the system's own flushing.
+Outcome sync_folder(int folder);
+// Makes the content and the size of the file on `fd` durable.
+Outcome sync_data(int fd);
+
+// What a new backup is made from and what it may never be.
 struct BackupSource {
-  int from = -1;
-  Identity original;
+  Identity original;  // the file; its size is what is copied
   mode_t mode = 0;
   uid_t owner = 0;
   gid_t group = 0;
+  Identity sibling;  // the other profile file; a zero identity where none
 };
-Outcome write_backup(int folder, const std::string& name,
-                     const BackupSource& source,
-                     std::span<const Identity> protected_files,
-                     Identity& backup);
+
+// Opens the backup `name` in `folder` for writing as a plain file of its
+// own. Whatever stands at the name is looked at before it is opened: a
+// symbolic link, a file with other hard links, anything but a regular file,
+// the file itself or its sibling is refused without being opened (a
+// directory with EISDIR). A new backup is created with 0664 limited by
+// `mode` and the umask, and given `owner`/`group` where the process may;
+// `created` says which. `backup` receives its identity.
+Outcome open_backup(int folder, const std::string& name,
+                    const BackupSource& source, Descriptor& fd, bool& created,
+                    Identity& backup);
+
+// Copies `size` bytes from offset 0 of `from` to offset 0 of `to`, by the
+// kernel where it can. Fails with kSourceShrank when `from` ends early.
+Outcome copy_bytes(int from, int to, off_t size);
+
+// Writes all of `data` at `offset`, in pieces, retrying short writes.
+Outcome write_at(int fd, std::string_view data, off_t offset);
+
+// Cuts or extends the file on `fd` to `size`.
+Outcome truncate(int fd, off_t size);
+
+// Room for `size` bytes of content in the file on `fd`, now `old_size`
+// long, before any of its bytes change, so that a full disk or a file-size
+// limit fails first. A file system that cannot reserve space is written as
+// it is; the size limit is checked all the same.
+Outcome reserve(int fd, off_t old_size, off_t size);
 
 // Opens the existing file `name` in `folder` for writing, in place, without
 // creating it and without ever blocking.
 Outcome open_for_rewrite(int folder, const std::string& name, Descriptor& fd,
                          struct stat& status);
 
-// Ctrl-C, a hang-up or a shutdown's SIGTERM wait while it lives, so that a
-// file is never left half written by them: they take effect afterwards.
+// Makes `mark` in `folder` a second name of `backup`, or, where the file
+// system has no hard links, an empty file. Whatever stands at `mark`
+// already is left alone, and the call fails.
+Outcome make_mark(int folder, const std::string& backup,
+                  const std::string& mark);
+
+// Removes the name `name` from `folder`.
+Outcome remove(int folder, const std::string& name);
+
+// True when anything, a dangling link included, stands at `name` in
+// `folder`.
+bool exists_in(int folder, const std::string& name);
+
+// Ctrl-C, a hang-up, a shutdown's SIGTERM and SIGQUIT wait while it lives,
+// so that a file is never left half written by them: they take effect
+// afterwards.
 class DeferredSignals {
  public:
   DeferredSignals();
@@ -157,30 +202,6 @@ class DeferredSignals {
  private:
   sigset_t before_{};
 };
-
-// True when anything, a dangling link included, stands at `name` in
-// `folder`.
-bool exists_in(int folder, const std::string& name);
-
-// How a file is rewritten: where its durable backup is, and the name of the
-// mark that stands beside it while the file is half written.
-struct Rewrite {
-  int folder = -1;
-  std::string backup_name;
-  std::string marker_name;
-  Identity backup;
-  off_t old_size = 0;
-};
-
-// Rewrites the file open on `fd` with `data`, in place: mode, owner, inode
-// and links stay. The room for a longer content is reserved first, so that a
-// full disk or a file-size limit fails before any byte changes. Until the
-// file is whole again `marker_name` stands beside the backup (a second name
-// of it, or an empty file where there are no hard links); nothing is
-// written when it cannot be made. Where a write fails, the original is
-// copied back from the backup, and the marker stays only if that fails too.
-// The descriptor is closed either way.
-Outcome rewrite(Descriptor& fd, std::string_view data, const Rewrite& how);
 
 }  // namespace gemmel::posix
 
