@@ -2,13 +2,12 @@
 
 #include <cerrno>
 #include <optional>
-#include <utility>
 
 #include "profile/posix_io.h"
 
 namespace gemmel {
 
-File::File(const char* name, std::string sibling, int folder)
+File::File(const char* name, const std::string& sibling, int folder)
     : path_(name),
       name_(posix::name_in_folder(path_)),
       sibling_(posix::name_in_folder(sibling)),

@@ -54,7 +54,8 @@ class File {
   // this file's backup must never be, and whose backup this file must never
   // be. `folder`: that folder, held open by the caller for the whole run; -1
   // to open it here.
-  explicit File(const char* name, std::string sibling = {}, int folder = -1);
+  explicit File(const char* name, const std::string& sibling = {},
+                int folder = -1);
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
