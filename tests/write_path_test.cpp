@@ -166,121 +166,161 @@ void fail_calls(Recorder& recorder, const std::string& failing) {
 
 constexpr std::size_t kBlock = 4096;
 
-// One state a power cut can leave: each name with the file it names, and
-// each file's content.
+// Calls `visit` with every choice of one of `counts[i]` for each i.
+void for_each_pick(
+    const std::vector<std::size_t>& counts,
+    const std::function<void(const std::vector<std::size_t>&)>& visit) {
+  std::vector<std::size_t> pick(counts.size(), 0);
+  for (std::size_t i = 0; i < pick.size();) {
+    visit(pick);
+    for (i = 0; i < pick.size() && ++pick[i] == counts[i]; ++i) pick[i] = 0;
+  }
+  if (pick.empty()) visit(pick);
+}
+
+// Every content a power cut can leave of a file synced as `synced` and
+// written since as `since`: each block from any of them, at any of their
+// sizes.
+std::set<std::string> torn(const std::string& synced,
+                           const std::vector<std::string>& since) {
+  std::vector<std::string> sources{synced};
+  sources.insert(sources.end(), since.begin(), since.end());
+  std::set<std::size_t> sizes;
+  for (const std::string& each : sources) sizes.insert(each.size());
+  std::vector<std::vector<std::string>> blocks((*sizes.rbegin() + kBlock - 1) /
+                                               kBlock);
+  std::vector<std::size_t> counts;
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    std::set<std::string> values;
+    for (const std::string& each : sources) {
+      std::string block =
+          each.substr(std::min(each.size(), i * kBlock), kBlock);
+      values.insert(block + std::string(kBlock - block.size(), '\0'));
+    }
+    blocks[i].assign(values.begin(), values.end());
+    counts.push_back(values.size());
+  }
+  std::set<std::string> contents;
+  for_each_pick(counts, [&](const std::vector<std::size_t>& pick) {
+    std::string whole;
+    for (std::size_t i = 0; i < pick.size(); ++i) whole += blocks[i][pick[i]];
+    for (const std::size_t size : sizes) contents.insert(whole.substr(0, size));
+  });
+  return contents;
+}
+
+// One state of the folder: each name with the file it names, and each
+// file's content.
 struct Disk {
   std::map<std::string, int> names;
   std::vector<std::string> files;
-  bool operator<(const Disk& other) const {
-    return std::tie(names, files) < std::tie(other.names, other.files);
-  }
-  // The content at `name`, or nullptr where nothing is there.
-  const std::string* at(const std::string& name) const {
+  auto operator<=>(const Disk&) const = default;
+  bool holds(const std::string& name, const std::string& text) const {
     const auto found = names.find(name);
-    return found == names.end() ? nullptr : &files[found->second];
+    return found != names.end() && files[found->second] == text;
   }
+  bool has(const std::string& name) const { return names.contains(name); }
 };
 
-// Every content a power cut can leave of a file synced as `synced` and
-// written since as `since`.
-std::vector<std::string> torn(const std::string& synced,
-                              const std::vector<std::string>& since) {
-  std::vector<std::string> sources{synced};
-  for (const std::string& each : since) {
-    if (each != sources.back()) sources.push_back(each);
+Disk read_disk(const fs::path& folder) {
+  Disk disk;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    disk.names[entry.path().filename().string()] =
+        static_cast<int>(disk.files.size());
+    disk.files.push_back(read_file(entry.path()));
   }
-  if (sources.size() == 1) return sources;
-  std::set<std::size_t> sizes;
-  std::size_t longest = 0;
-  for (const std::string& each : sources) {
-    sizes.insert(each.size());
-    longest = std::max(longest, each.size());
-  }
-  // The values each block can have.
-  std::vector<std::vector<std::string>> blocks((longest + kBlock - 1) / kBlock);
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    for (const std::string& each : sources) {
-      std::string block =
-          each.size() > i * kBlock ? each.substr(i * kBlock, kBlock) : "";
-      block.resize(kBlock, '\0');
-      if (std::ranges::find(blocks[i], block) == blocks[i].end()) {
-        blocks[i].push_back(block);
-      }
+  return disk;
+}
+
+// Puts `disk` in `folder`, emptied first; names of one file are hard links.
+void lay_out(const fs::path& folder, const Disk& disk) {
+  for (const auto& entry : fs::directory_iterator(folder)) fs::remove(entry);
+  std::map<int, fs::path> laid;
+  for (const auto& [name, file] : disk.names) {
+    if (laid.contains(file)) {
+      fs::create_hard_link(laid[file], folder / name);
+    } else {
+      write_file(folder / name, disk.files[file]);
+      laid[file] = folder / name;
     }
   }
-  std::set<std::string> contents;
-  std::vector<std::size_t> pick(blocks.size(), 0);
-  for (;;) {
-    std::string whole;
-    for (std::size_t i = 0; i < blocks.size(); ++i) whole += blocks[i][pick[i]];
-    for (const std::size_t size : sizes) contents.insert(whole.substr(0, size));
-    std::size_t i = 0;
-    while (i < pick.size() && ++pick[i] == blocks[i].size()) pick[i++] = 0;
-    if (i == pick.size()) break;
-  }
-  return {contents.begin(), contents.end()};
 }
 
 class PowerCuts {
  public:
   // Everything in `folder` is on disk when the model begins.
-  explicit PowerCuts(fs::path folder) : folder_(std::move(folder)) {
-    for (const auto& [name, inode] : entries()) {
+  explicit PowerCuts(fs::path folder)
+      : folder_(std::move(folder)), synced_entries_(entries()) {
+    for (const auto& [name, inode] : synced_entries_) {
       files_[inode].synced = read_file(folder_ / name);
     }
-    synced_entries_ = entries();
   }
 
   // Keeps track of what `entry`, a call that went through on `fd`, did.
   void after(const std::string& entry, int fd) {
     struct stat status {};
     if (fd < 0 || fstat(fd, &status) != 0) return;
-    const std::string call = entry.substr(0, entry.find(' '));
+    const bool sync =
+        entry.starts_with("fsync") || entry.starts_with("fdatasync");
     if (S_ISDIR(status.st_mode)) {
-      if (call == "fsync") synced_entries_ = entries();
+      if (sync) synced_entries_ = entries();
       return;
     }
     File& file = files_[status.st_ino];  // a new file begins synced empty
     const std::string now = read_file("/proc/self/fd/" + std::to_string(fd));
-    if (call == "fsync" || call == "fdatasync") {
+    if (sync) {
       file = File{now, {}};
     } else if (now != (file.since.empty() ? file.synced : file.since.back())) {
       file.since.push_back(now);
     }
   }
 
-  // Adds every state a power cut now could leave.
+  // Adds every state a power cut now could leave: each name as synced or as
+  // it is now, each of the files they name torn every way.
   void cut() {
-    const auto now = entries();
-    std::set<std::string> names;
-    for (const auto& each : {now, synced_entries_}) {
-      for (const auto& [name, inode] : each) names.insert(name);
+    std::map<std::string, std::vector<std::optional<ino_t>>> choices;
+    for (const auto& entries : {synced_entries_, this->entries()}) {
+      for (const auto& [name, inode] : entries) choices[name];
     }
-    // Each name as synced or as now.
-    std::vector<std::vector<std::optional<ino_t>>> choices;
-    for (const std::string& name : names) {
-      const auto lookup = [&](const std::map<std::string, ino_t>& in) {
-        const auto found = in.find(name);
-        return found == in.end() ? std::nullopt
-                                 : std::optional<ino_t>(found->second);
-      };
-      std::vector<std::optional<ino_t>> options{lookup(synced_entries_)};
-      if (lookup(now) != options[0]) options.push_back(lookup(now));
-      choices.push_back(options);
-    }
-    std::vector<std::size_t> pick(choices.size(), 0);
-    for (;;) {
-      std::map<std::string, ino_t> chosen;
-      std::size_t i = 0;
-      for (const std::string& name : names) {
-        if (const auto inode = choices[i][pick[i]]) chosen[name] = *inode;
-        ++i;
+    std::vector<std::size_t> counts;
+    for (auto& [name, options] : choices) {
+      for (const auto& entries : {synced_entries_, this->entries()}) {
+        const auto found = entries.find(name);
+        const auto inode = found == entries.end()
+                               ? std::nullopt
+                               : std::optional<ino_t>(found->second);
+        if (std::ranges::find(options, inode) == options.end()) {
+          options.push_back(inode);
+        }
       }
-      add_contents(chosen);
-      i = 0;
-      while (i < pick.size() && ++pick[i] == choices[i].size()) pick[i++] = 0;
-      if (i == pick.size()) break;
+      counts.push_back(options.size());
     }
+    for_each_pick(counts, [&](const std::vector<std::size_t>& pick) {
+      Disk disk;
+      std::vector<std::vector<std::string>> contents;
+      std::map<ino_t, int> numbers;
+      auto option = pick.begin();
+      for (const auto& [name, options] : choices) {
+        const std::optional<ino_t> inode = options[*option++];
+        if (!inode) continue;
+        if (!numbers.contains(*inode)) {
+          numbers[*inode] = static_cast<int>(contents.size());
+          const std::set<std::string> each =
+              torn(files_[*inode].synced, files_[*inode].since);
+          contents.emplace_back(each.begin(), each.end());
+        }
+        disk.names[name] = numbers[*inode];
+      }
+      std::vector<std::size_t> sizes;
+      for (const auto& each : contents) sizes.push_back(each.size());
+      for_each_pick(sizes, [&](const std::vector<std::size_t>& which) {
+        disk.files.clear();
+        for (std::size_t i = 0; i < which.size(); ++i) {
+          disk.files.push_back(contents[i][which[i]]);
+        }
+        states_.insert(disk);
+      });
+    });
   }
 
   // True while anything the run did is not yet on disk.
@@ -307,51 +347,11 @@ class PowerCuts {
     return found;
   }
 
-  // Every state with the names in `chosen`, each file torn every way.
-  void add_contents(const std::map<std::string, ino_t>& chosen) {
-    std::vector<ino_t> inodes;
-    Disk disk;
-    for (const auto& [name, inode] : chosen) {
-      auto found = std::ranges::find(inodes, inode);
-      disk.names[name] = static_cast<int>(found - inodes.begin());
-      if (found == inodes.end()) inodes.push_back(inode);
-    }
-    std::vector<std::vector<std::string>> contents;
-    for (const ino_t inode : inodes) {
-      contents.push_back(torn(files_[inode].synced, files_[inode].since));
-    }
-    disk.files.resize(inodes.size());
-    std::vector<std::size_t> pick(inodes.size(), 0);
-    for (;;) {
-      for (std::size_t i = 0; i < inodes.size(); ++i) {
-        disk.files[i] = contents[i][pick[i]];
-      }
-      states_.insert(disk);
-      std::size_t i = 0;
-      while (i < pick.size() && ++pick[i] == contents[i].size()) pick[i++] = 0;
-      if (i == pick.size()) break;
-    }
-  }
-
   fs::path folder_;
   std::map<ino_t, File> files_;
   std::map<std::string, ino_t> synced_entries_;
   std::set<Disk> states_;
 };
-
-// Puts `disk` in `folder`, emptied first; names of one file are hard links.
-void lay_out(const fs::path& folder, const Disk& disk) {
-  for (const auto& entry : fs::directory_iterator(folder)) fs::remove(entry);
-  std::map<int, fs::path> laid;
-  for (const auto& [name, file] : disk.names) {
-    if (laid.contains(file)) {
-      fs::create_hard_link(laid[file], folder / name);
-    } else {
-      write_file(folder / name, disk.files[file]);
-      laid[file] = folder / name;
-    }
-  }
-}
 
 // A profile in Linux form and in Windows form, written out here rather than
 // made by the program: every Linux folder /<folder>/ is d:\p\ under Windows.
@@ -437,42 +437,31 @@ TEST_P(PowerCutTest, LeavesTheOriginalAndANextRunThatNeverTrustsATornFile) {
   const posix::Calls real = posix::calls();
   posix::calls().fsync = [](int) { return 0; };
   posix::calls().fdatasync = [](int) { return 0; };
-  const auto holds = [&](const Disk& disk, const std::string& name,
-                         const std::string& text) {
-    return disk.at(name) != nullptr && *disk.at(name) == text;
-  };
   int faulty = 0;  // states that broke a promise; a few are enough to see
   for (const Disk& disk : cuts.states()) {
     if (faulty > 3) break;
+    lay_out(folder, disk);
+    const auto [status, said] = run();
+    const Disk after = read_disk(folder);
     bool sound = true;
     for (const std::string& name : files) {
-      const bool kept = holds(disk, name, original[name]) ||
-                        holds(disk, name + "-bak", original[name]);
-      const bool marked = holds(disk, name, original[name]) ||
-                          holds(disk, name, converted[name]) ||
-                          disk.at(name + "-bak-in-corso") != nullptr;
+      const std::string& was = original[name];
+      const bool kept = disk.holds(name, was) || disk.holds(name + "-bak", was);
+      const bool marked = disk.holds(name, was) ||
+                          disk.holds(name, converted[name]) ||
+                          disk.has(name + "-bak-in-corso");
+      const bool still =
+          after.holds(name, was) || after.holds(name + "-bak", was);
+      const bool trusted = after.holds(name, converted[name]) || status != 0;
       EXPECT_TRUE(kept) << name << ": a power cut lost the original";
       EXPECT_TRUE(marked) << name
                           << ": a power cut left a torn file without its mark";
-      sound &= kept && marked;
-    }
-    lay_out(folder, disk);
-    const auto [status, said] = run();
-    Disk after;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-      after.names[entry.path().filename().string()] =
-          static_cast<int>(after.files.size());
-      after.files.push_back(read_file(entry.path()));
-    }
-    for (const std::string& name : files) {
-      const bool kept = holds(after, name, original[name]) ||
-                        holds(after, name + "-bak", original[name]);
-      const bool trusted = holds(after, name, converted[name]) || status != 0;
-      EXPECT_TRUE(kept) << name << ": the next run lost the original\n" << said;
+      EXPECT_TRUE(still) << name << ": the next run lost the original\n"
+                         << said;
       EXPECT_TRUE(trusted)
           << name << ": the next run said it was done over a torn file\n"
           << said;
-      sound &= kept && trusted;
+      sound &= kept && marked && still && trusted;
     }
     faulty += sound ? 0 : 1;
   }
