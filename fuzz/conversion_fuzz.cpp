@@ -4,13 +4,16 @@
 //
 // Input: one byte whose low bit picks the direction, then windir, linuxdir,
 // panacea.dat and prefs.js separated by the byte 0x01. The files go to a
-// scratch folder, opened through an ambiente that names no system.
+// scratch folder, opened through an ambiente that names no system. A folder
+// without its separator must be refused, with nothing opened or created; the
+// conversion then runs with the separator appended.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <ostream>
@@ -62,8 +65,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string modo = (data[0] & 1) != 0 ? "win" : "linux";
   const std::vector<std::string> pieces = gemmel::fuzzing::split(
       std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1), 4);
-  const std::string& windir = pieces[0];
-  const std::string& linuxdir = pieces[1];
+  if (!pieces[0].ends_with('\\') || !pieces[1].ends_with('/')) {
+    std::remove("panacea.dat-bak");
+    std::remove("prefs.js-bak");
+    write_file("panacea.dat", pieces[2]);
+    write_file("prefs.js", pieces[3]);
+    const std::string refusal =
+        !pieces[0].ends_with('\\')
+            ? "La cartella windows deve finire con una barra rovesciata\n" +
+                  pieces[0]
+            : "La cartella linux deve finire con una barra\n" + pieces[1];
+    std::ostringstream out;
+    std::ostringstream err;
+    check(gemmel::run_conversion(pieces[0], pieces[1], "fuzz", modo, out,
+                                 err) == 1 &&
+          out.str().empty() && err.str() == refusal + "\n");
+    check(std::distance(std::filesystem::directory_iterator("."),
+                        std::filesystem::directory_iterator()) == 2 &&
+          read_file("panacea.dat") == pieces[2] &&
+          read_file("prefs.js") == pieces[3]);
+  }
+  const std::string windir =
+      pieces[0].ends_with('\\') ? pieces[0] : pieces[0] + '\\';
+  const std::string linuxdir =
+      pieces[1].ends_with('/') ? pieces[1] : pieces[1] + '/';
   const gemmel::Recipe& recipe = *gemmel::find_recipe(modo);
   const gemmel::Directories dirs =
       gemmel::prepare_directories(windir, linuxdir);

@@ -52,19 +52,43 @@ TEST_F(CliTest, HelpAndWrongCommandLinesTouchNothing) {
   write_file(dir_ / "prefs.js", prefs);
   EXPECT_EQ(run({"--help"}), (RunResult{kHelpText, "", 1}));
   // Any other single argument is refused by name, the empty one included,
-  // and so is a modo that is not one of the two, compared case-sensitively.
+  // and so is a modo that is not one of the two, compared case-sensitively,
+  // before the folders are looked at.
   const std::vector<std::vector<std::string>> refused = {
       {"-h"},
       {"help"},
       {"--HELP"},
       {"--help "},
       {""},
-      {"d:\\p\\", "/p/", "x", "Win"},
+      {"d:\\p", "", "x", "Win"},
       {"d:\\p\\", "/p/", "linux", ""}};
   for (const auto& args : refused) {
     EXPECT_EQ(run(args),
               (RunResult{report("Parametro sconosciuto", args.back()), "", 1}))
         << "argument '" << args.back() << "'";
+  }
+  // A folder without its own separator, an empty one included; of two, the
+  // Windows one is named. An empty folder that ambiente picks would open the
+  // files here.
+  const std::string windows =
+      "La cartella windows deve finire con una barra rovesciata";
+  const std::string linux = "La cartella linux deve finire con una barra";
+  const struct {
+    std::vector<std::string> args;
+    std::string message, argument;
+  } folders[] = {
+      {{"d:\\p", "/p/", "linux", "linux"}, windows, "d:\\p"},
+      {{"d:\\p/", "/p/", "x", "win"}, windows, "d:\\p/"},
+      {{"", "/p/", "win", "win"}, windows, ""},
+      {{"d:\\p\\", "/p", "win", "linux"}, linux, "/p"},
+      {{"d:\\p\\", "/p\\", "x", "linux"}, linux, "/p\\"},
+      {{"d:\\p\\", "", "linux", "win"}, linux, ""},
+      {{"d:\\p", "", "linux", "win"}, windows, "d:\\p"},
+      {{"", "/p\\", "x", "linux"}, windows, ""},
+  };
+  for (const auto& f : folders) {
+    EXPECT_EQ(run(f.args), failed(report(f.message, f.argument)))
+        << f.args[0] << " " << f.args[1];
   }
   // Every count but one and four gets the reminder, never the help.
   const std::vector<std::vector<std::string>> counts = {

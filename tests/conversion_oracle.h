@@ -20,7 +20,7 @@ namespace gemmel::testing {
 struct OracleStep {
   bool prefs;  // otherwise panacea.dat
   Form form;
-  std::optional<std::string> target, replacement;  // absent: step skipped
+  std::string target, replacement;
   std::string start_key, end_key;
   bool folder;  // the target is a folder name
 };
@@ -39,12 +39,11 @@ inline std::vector<OracleStep> oracle_recipe(const std::string& windir,
                     windows_plugins =
                         "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5C"
                         "searchplugins%5C";
+  // Both folders end in their separator (the program refuses others): the
+  // untrailed forms and windirTrimmed lose it.
+  const std::string linux_untrailed = linuxdir.substr(0, linuxdir.size() - 1),
+                    windows_untrailed = escaped.substr(0, escaped.size() - 2);
   if (modo == "win") {
-    std::optional<std::string> linux_untrailed, windows_untrailed;
-    if (linuxdir.ends_with('/') && windir.ends_with('\\')) {
-      linux_untrailed = linuxdir.substr(0, linuxdir.size() - 1);
-      windows_untrailed = escaped.substr(0, escaped.size() - 2);
-    }
     return {
         {false, kOffset, linuxdir, escaped, "", "", true},
         {false, kStartKey, "/", sep, "<(80", "", false},
@@ -56,16 +55,12 @@ inline std::vector<OracleStep> oracle_recipe(const std::string& windir,
         {true, kStartKey, "/", sep, newsrc, "", false},
     };
   }
-  std::optional<std::string> trimmed;  // windirTrimmed
-  if (const std::size_t last = escaped.rfind('\\'); last != std::string::npos) {
-    trimmed = escaped.substr(0, last - 1) + escaped.substr(last + 1);
-  }
   return {
       {false, kOffset, escaped, linuxdir, "", "", true},
       {false, kStartKey, sep, "/", "<(80", "", false},
       {true, kOffset, escaped, linuxdir, "", "", true},
       {true, kBounded, escaped, linuxdir, cache, ");", true},
-      {true, kBounded, trimmed, linuxdir, cache, ");", true},
+      {true, kBounded, windows_untrailed, linuxdir, cache, ");", true},
       {true, kBounded, windows_plugins, linux_plugins, engine, ");", false},
       {true, kStartKey, escaped, linuxdir, newsrc, "", true},
       {true, kStartKey, sep, "/", newsrc, "", false},
@@ -82,11 +77,11 @@ inline OracleResult oracle_convert(const std::vector<OracleStep>& steps,
   OracleResult result;
   std::int64_t length = static_cast<std::int64_t>(text.size());
   for (const OracleStep& step : steps) {
-    if (step.prefs != prefs || !step.target || !step.replacement) continue;
+    if (step.prefs != prefs) continue;
     const std::string before = text;
     plain_replace({.form = step.form,
-                   .target = *step.target,
-                   .replacement = *step.replacement,
+                   .target = step.target,
+                   .replacement = step.replacement,
                    .start_key = step.start_key,
                    .end_key = step.end_key},
                   text, length);
@@ -111,6 +106,8 @@ struct ConversionCase {
 inline void expect_conversion(const std::filesystem::path& dir,
                               const ConversionCase& c) {
   SCOPED_TRACE(c.label);
+  ASSERT_TRUE(c.windir.ends_with('\\') && c.linuxdir.ends_with('/'))
+      << "a command line the program refuses";
   const std::vector<OracleStep> steps =
       oracle_recipe(c.windir, c.linuxdir, c.modo);
   const struct {

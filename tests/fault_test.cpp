@@ -31,6 +31,12 @@ const std::string kCannotBackUp =
     "Impossibile scrivere la copia di sicurezza, file non modificato";
 const std::string kCannotWrite =
     "Impossibile scrivere il file, l'originale e' in";
+const std::string kNotWritable =
+    "Impossibile scrivere il file, file non modificato";
+const std::string kChanged =
+    "Il file e' cambiato durante la conversione, file non modificato";
+const std::string kInterrupted =
+    "Conversione precedente interrotta, l'originale e' in";
 
 bool is_root() { return geteuid() == 0; }
 
@@ -167,7 +173,9 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     Entry kind;
     fs::path target;  // from the profile's folder
     int reason = 0;
-    bool moved = false;  // the target is moved to the backup path first
+    // The target is moved to the backup path first, and the other file, a
+    // link to it, is refused too.
+    bool moved = false;
   } cases[] = {
       {"a folder", "prefs.js", kFolder, "", EISDIR},
       {"a FIFO, which must not hang the run", "prefs.js", kFifo},
@@ -201,9 +209,16 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     }
     const fs::file_type type = fs::symlink_status(planted).type();
     EXPECT_EQ(convert(),
-              failed(report(kCannotBackUp, path(refused) + "-bak", c.reason)));
+              failed(report(kCannotBackUp, path(refused) + "-bak", c.reason) +
+                     (c.moved ? report(kChanged, path(other)) : "")));
     EXPECT_EQ(read(refused), original(refused));
-    expect_converted(other);
+    if (c.moved) {
+      EXPECT_EQ(read(other), original(other));
+      EXPECT_TRUE(fs::is_symlink(folder_ / other));
+      EXPECT_FALSE(fs::exists(folder_ / (other + "-bak")));
+    } else {
+      expect_converted(other);
+    }
     EXPECT_EQ(fs::symlink_status(planted).type(), type);
     // Nothing was written through a link, nor created where one pointed.
     EXPECT_EQ(read_file(outside), "not yours");
@@ -213,15 +228,34 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
 
 TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {
   if (!is_root()) GTEST_SKIP() << "needs root to run as another user";
-  // The user may create files in the folder but not write prefs.js.
+  // A prefs.js the user may not write is found before its backup: none is
+  // made, and an earlier one the user could overwrite stays as it was.
   write_profile();
+  write_file(folder_ / "prefs.js-bak", "an earlier original");
+  ASSERT_EQ(chown((folder_ / "prefs.js-bak").c_str(), kNobody, kNobody), 0);
   fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0644));
   fs::permissions(folder_ / "panacea.dat", static_cast<fs::perms>(0666));
   EXPECT_EQ(convert({.user = kNobody}),
-            failed(report(kCannotWrite, path("prefs.js") + "-bak", EACCES)));
+            failed(report(kNotWritable, path("prefs.js"), EACCES)));
   EXPECT_EQ(read("prefs.js"), prefs());
-  EXPECT_EQ(read("prefs.js-bak"), prefs());
+  EXPECT_EQ(read("prefs.js-bak"), "an earlier original");
   expect_converted("panacea.dat");
+
+  // The user's own prefs.js, read-only: no backup until the user makes it
+  // writable, and then the retry converts it.
+  fresh_folder();
+  write_profile();
+  ASSERT_EQ(chown((folder_ / "prefs.js").c_str(), kNobody, kNobody), 0);
+  fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0444));
+  fs::permissions(folder_ / "panacea.dat", static_cast<fs::perms>(0666));
+  EXPECT_EQ(convert({.user = kNobody}),
+            failed(report(kNotWritable, path("prefs.js"), EACCES)));
+  EXPECT_EQ(files(), (Names{"panacea.dat", "panacea.dat-bak", "prefs.js"}));
+  EXPECT_EQ(read("prefs.js"), prefs());
+  fs::permissions(folder_ / "prefs.js", fs::perms::owner_write,
+                  fs::perm_options::add);
+  EXPECT_EQ(convert({.user = kNobody}), (RunResult{kToWindows, "", 0}));
+  expect_converted("prefs.js");
 
   // A folder the user may not write: no backup, no change.
   fs::remove(folder_ / "prefs.js-bak");
@@ -319,34 +353,104 @@ TEST_F(FaultTest, ARerunKeepsTheOriginalInTheBackup) {
 
 TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
   // Converting only the separators would leave each file half in one form,
-  // half in the other.
+  // half in the other. The report shows the folder as the file would hold
+  // it.
   const std::string absent =
       "La cartella di origine non compare nel file, file non modificato";
   const struct {
     const char* label;
-    std::string windir, linuxdir, modo, panacea, prefs;
+    std::string windir, linuxdir, modo, panacea, prefs, sought;
   } cases[] = {
-      {"a windir the shell stripped of its backslashes",
-       "d:documentimozilladefaultasd6dhre.slt", linuxdir_, "linux",
-       "<(80 (1=" + kEscaped + "Mail)",
-       "pref(\"mail.newsrc_root\", \"" + kEscaped + "News\");"},
+      {"a windir whose backslashes the user typed doubled, in quotes",
+       "d:\\\\documenti\\\\", linuxdir_, "linux",
+       "<(80 (1=d:\\\\documenti\\\\Mail)",
+       "pref(\"mail.newsrc_root\", \"d:\\\\documenti\\\\News\");",
+       "d:\\\\\\\\documenti\\\\\\\\"},
       {"a Windows folder in other letter case", "D:\\DOCUMENTI\\", linuxdir_,
        "linux", "<(80 (1=d:\\\\documenti\\\\Mail)",
-       "pref(\"mail.newsrc_root\", \"d:\\\\documenti\\\\News\");"},
+       "pref(\"mail.newsrc_root\", \"d:\\\\documenti\\\\News\");",
+       "D:\\\\DOCUMENTI\\\\"},
       {"a Linux folder that is not the profile's", kExampleWindir,
-       "/mnt/other/", "win", original("panacea.dat"), prefs()},
+       "/mnt/other/", "win", original("panacea.dat"), prefs(), "/mnt/other/"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     write_file(folder_ / "panacea.dat", c.panacea);
     write_file(folder_ / "prefs.js", c.prefs);
-    EXPECT_EQ(
-        run_gemmel({c.windir, c.linuxdir, "x", c.modo}, {.cwd = folder_}),
-        failed(report(absent, "panacea.dat") + report(absent, "prefs.js")));
+    const std::string sought = "Cartella cercata: " + c.sought + "\n";
+    EXPECT_EQ(run_gemmel({c.windir, c.linuxdir, "x", c.modo}, {.cwd = folder_}),
+              failed(report(absent, "panacea.dat") + sought +
+                     report(absent, "prefs.js") + sought));
     EXPECT_EQ(read("panacea.dat"), c.panacea);
     EXPECT_EQ(read("prefs.js"), c.prefs);
     EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
   }
+}
+
+// A mark beside the backup says that a run was cut off while it rewrote the
+// file. The next run looks at it first: where the file is its backup the
+// mark goes and the file is converted; otherwise the file, the backup and
+// the mark stay as they are. panacea.dat is converted all the same.
+TEST_F(FaultTest, AMarkLeftByACutOffRunIsSettledBeforeAnythingElse) {
+  const std::string mark = "prefs.js-bak-in-corso";
+  const std::string torn = converted("prefs.js").substr(0, 40);
+  const std::string cut_off = report(kInterrupted, path("prefs.js-bak"));
+  const struct {
+    const char* label;
+    std::string file;  // prefs.js as the earlier run left it
+    Entry kind;        // of the mark
+    std::string err;   // empty: converted
+  } cases[] = {
+      {"converted start, old tail", torn + prefs().substr(40), kHardLink,
+       cut_off},
+      {"converted start, zeros", torn + std::string(80, '\0'), kEmptyFile,
+       cut_off},
+      {"converted whole, a folder as the mark", converted("prefs.js"), kFolder,
+       cut_off},
+      {"the original, the mark a hard link", prefs(), kHardLink, ""},
+      {"the original, the mark an empty file", prefs(), kEmptyFile, ""},
+      {"the original, the mark a dangling link", prefs(), kSymlink, ""},
+      {"the original, the mark a folder that is not empty", prefs(), kFolder,
+       report("Impossibile rimuovere il segno di conversione in corso",
+              path(mark), EISDIR)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    fresh_folder();
+    write_profile();
+    write_file(folder_ / "prefs.js-bak", prefs());
+    // The link leads nowhere; the hard link is a second name of the backup.
+    make_entry(c.kind, folder_ / mark,
+               folder_ / (c.kind == kSymlink ? "nowhere" : "prefs.js-bak"));
+    if (c.kind == kFolder) write_file(folder_ / mark / "a", "");
+    write_file(folder_ / "prefs.js", c.file);
+    EXPECT_EQ(convert(),
+              (c.err.empty() ? RunResult{kToWindows, "", 0} : failed(c.err)));
+    expect_converted("panacea.dat");
+    EXPECT_EQ(read("prefs.js"), c.err.empty() ? converted("prefs.js") : c.file);
+    EXPECT_EQ(read("prefs.js-bak"), prefs());
+    EXPECT_EQ(fs::exists(fs::symlink_status(folder_ / mark)), !c.err.empty());
+  }
+}
+
+// The program killed in the middle of the rewrite of a prefs.js that grows
+// from 3 to 6 MiB, written in 1 MiB pieces: the kill comes at the second
+// (without panacea.dat, every piece written is prefs.js's).
+TEST_F(FaultTest, ARunKilledInTheRewriteIsNeverTakenForDoneByTheNext) {
+  if (std::system("strace -f -o /dev/null true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs strace, allowed to trace";
+  }
+  const std::string large = prefs() + std::string(3 << 20, '/');
+  write_file(folder_ / "prefs.js", large);
+  const std::string kill =
+      "cd " + dir_.path().string() +
+      " && strace -f -o /dev/null -e trace=pwrite64 "
+      "-e inject=pwrite64:signal=KILL:when=2 " GEMMEL_BINARY " '" +
+      kExampleWindir + "' " + linuxdir_ + " linux win >/dev/null 2>&1";
+  ASSERT_NE(std::system(kill.c_str()), 0) << "the run was not killed";
+  ASSERT_NE(read("prefs.js"), large) << "killed before the rewrite";
+  EXPECT_EQ(convert(), failed(report(kInterrupted, path("prefs.js-bak"))));
+  EXPECT_EQ(read("prefs.js-bak"), large);
 }
 
 TEST_F(FaultTest, FullDiskDuringTheRewrite) {

@@ -33,13 +33,13 @@ TEST(RecipesTest, WorkedExamplesShowAWrongStepOrFolderForm) {
        "pref(\"d\", \"d:\\\\p\\\\Download\");\n"
        "pref(\"mail.newsrc_root\", \"d:\\\\p\\\\News\");\n"
        "pref(\"u\", \"http:\\\\\\\\x\\\\\");\n"},
-      {"linux to windows: the cache step finishes what step 3 began", "d:\\",
-       "/mnt/d", "win", "",
-       "pref(\"browser.cache.disk.parent_directory\", \"/mnt//mnt/d\");\n"
-       "pref(\"mail.newsrc_root\", \"/mnt//mnt/d\");",
+      {"linux to windows: the cache step finishes what step 3 began", "/z\\",
+       "x/", "win", "",
+       "pref(\"browser.cache.disk.parent_directory\", \"xx/\");\n"
+       "pref(\"mail.newsrc_root\", \"xx/\");",
        "",
-       "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\:\\\\\");\n"
-       "pref(\"mail.newsrc_root\", \"d:\\\\:\\\\\");"},
+       "pref(\"browser.cache.disk.parent_directory\", \"/z\\\\z\\\\\");\n"
+       "pref(\"mail.newsrc_root\", \"\\\\z\\\\z\\\\\");"},
       {"windows to linux: windirTrimmed, the search engine, every separator "
        "after mail.newsrc_root",
        "d:\\p\\", "/p/", "linux", "(1=d:\\\\p\\\\a)<(80 (2=d:\\\\p\\\\b\\\\c)",
@@ -59,16 +59,12 @@ TEST(RecipesTest, WorkedExamplesShowAWrongStepOrFolderForm) {
        "pref(\"d\", \"/p/Download\");\n"
        "pref(\"mail.newsrc_root\", \"/p/News\");\n"
        "pref(\"u\", \"e:/x\");\n"},
-      {"windows to linux: windirTrimmed loses its last separator mid-path",
-       "d:\\a\\b", "/x/", "linux", "(d:\\\\a\\\\b)",
-       "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\ab\");", "(/x/)",
-       "pref(\"browser.cache.disk.parent_directory\", \"/x/\");"},
-      {"a backslash typed twice is doubled again; without windir's trailing "
-       "backslash no untrailed step",
-       "e:\\\\x", "/x/", "win", "(/x/a)",
+      {"a backslash typed twice is doubled again, in the untrailed cache "
+       "folder too",
+       "e:\\\\x\\", "/x/", "win", "(/x/a)",
        "pref(\"browser.cache.disk.parent_directory\", \"/x\");",
-       "(e:\\\\\\\\xa)",
-       "pref(\"browser.cache.disk.parent_directory\", \"/x\");"},
+       "(e:\\\\\\\\x\\\\a)",
+       "pref(\"browser.cache.disk.parent_directory\", \"e:\\\\\\\\x\");"},
   };
   for (const ConversionCase& c : cases) expect_conversion(dir.path(), c);
 }
@@ -79,35 +75,32 @@ TEST(RecipesTest, WorkedExamplesShowAWrongStepOrFolderForm) {
 TEST(RecipesTest, AStepDroppedOrSwappedShows) {
   ScopedTempDir dir;
   const ConversionCase cases[] = {
-      {"to windows: swap 3/4", "d:\\p", "p", "win", "p",
-       "pref(\"browser.cache.disk.parent_directory\", \"p\");"},
-      {"to windows: swap 4/4b (the untrailed step)", "d:/\\", "/d:/", "win",
-       "/d:/",
-       "/d:/ pref(\"browser.cache.disk.parent_directory\", \"//d:/\");"},
+      {"to windows: swap 3/4 or 4/4b (the untrailed step)", "d:/a/\\", "/a/",
+       "win", "", "pref(\"browser.cache.disk.parent_directory\", \"/a/\");"},
       {"to windows: swap 4b/5", "d:\\p\\", "/usr/lo/", "win", "/usr/lo/",
        "/usr/lo/ pref(\"browser.cache.disk.parent_directory "
        "browser.search.defaultengine\", "
        "\"engine:///usr/local/mozilla/searchplugins/g.src\");"},
-      {"to windows: swap 5/6", "d:\\", "PROGRA", "win", "PROGRA",
-       "pref(\"mail.newsrc_root\", \"PROGRA\");\n"
+      {"to windows: swap 5/6", "d:\\", "%5C/", "win", "",
+       "pref(\"mail.newsrc_root\", \"\");\n"
        "pref(\"browser.search.defaultengine\", "
-       "\"engine:///usr/local/mozilla/searchplugins/g.src\");"},
+       "\"/usr/local/mozilla/searchplugins//g\");"},
       {"to linux: drop 4 or 7, swap 4/5 or 7/8", "d:\\", "\\\\x/", "linux",
        "d:\\\\",
        "pref(\"browser.cache.disk.parent_directory\", \"d:d:\\\\ d:\\d:\\\\\");"
        "\npref(\"mail.newsrc_root\", \"d:\\d:\\\\x\");"},
-      {"to linux: swap 3/4", "p", "/p/", "linux", "p",
-       "pref(\"browser.cache.disk.parent_directory\", \"/\");"},
+      {"to linux: swap 3/4", "q\\", "/q\\\\/", "linux", "",
+       "pref(\"browser.cache.disk.parent_directory\", \"q\\\\\");"},
       {"to linux: swap 5/6", "p\\", "/p/", "linux", "p\\\\",
        "p\\\\ pref(\"browser.cache.disk.parent_directory "
        "browser.search.defaultengine\", \"engine://"
        "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
        "g.src\");"},
-      {"to linux: swap 6/7", "mozilla", "/m/", "linux", "mozilla",
-       "pref(\"mail.newsrc_root\", \"mozilla\");\n"
-       "pref(\"browser.search.defaultengine\", \"engine://"
+      {"to linux: swap 6/7", "/\\", "/m/", "linux", "",
+       "pref(\"mail.newsrc_root\", \"\");\n"
+       "pref(\"browser.search.defaultengine\", \"engine:"
        "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
-       "g.src\");"},
+       "\\\\g\");"},
   };
   for (const ConversionCase& c : cases) expect_conversion(dir.path(), c);
 }
