@@ -173,9 +173,9 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     Entry kind;
     fs::path target;  // from the profile's folder
     int reason = 0;
-    // The target is moved to the backup path first, and the other file, a
-    // link to it, is refused too.
-    bool moved = false;
+    // The other file is that backup itself, and is refused too.
+    bool shared = false;
+    bool moved = false;  // the target is moved to the backup path first
   } cases[] = {
       {"a folder", "prefs.js", kFolder, "", EISDIR},
       {"a FIFO, which must not hang the run", "prefs.js", kFifo},
@@ -184,13 +184,13 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
       {"a link to the other profile file, written first", "panacea.dat",
        kSymlink, "prefs.js"},
       {"a hard link to the other profile file", "panacea.dat", kHardLink,
-       "prefs.js"},
+       "prefs.js", 0, true},
       {"a link to the file itself", "prefs.js", kSymlink, "prefs.js"},
       {"a link to a file elsewhere", "prefs.js", kSymlink, outside},
       {"a hard link to a file elsewhere", "prefs.js", kHardLink, outside},
       {"a dangling link", "prefs.js", kSymlink, absent},
       {"the other profile file, which is a link to it", "panacea.dat", kSymlink,
-       "prefs.js", 0, true},
+       "prefs.js", 0, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -210,11 +210,11 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     const fs::file_type type = fs::symlink_status(planted).type();
     EXPECT_EQ(convert(),
               failed(report(kCannotBackUp, path(refused) + "-bak", c.reason) +
-                     (c.moved ? report(kChanged, path(other)) : "")));
+                     (c.shared ? report(kChanged, path(other)) : "")));
     EXPECT_EQ(read(refused), original(refused));
-    if (c.moved) {
+    if (c.shared) {
       EXPECT_EQ(read(other), original(other));
-      EXPECT_TRUE(fs::is_symlink(folder_ / other));
+      EXPECT_EQ(fs::is_symlink(folder_ / other), c.moved);
       EXPECT_FALSE(fs::exists(folder_ / (other + "-bak")));
     } else {
       expect_converted(other);
@@ -372,6 +372,18 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
        "D:\\\\DOCUMENTI\\\\"},
       {"a Linux folder that is not the profile's", kExampleWindir,
        "/mnt/other/", "win", original("panacea.dat"), prefs(), "/mnt/other/"},
+      // Without its last separator a folder is the start of the stored one,
+      // as the cache folder is stored: no match for the whole folder.
+      {"a Windows folder that is only the start of the stored one",
+       "d:\\prof\\", linuxdir_, "linux", "<(80 (1=d:\\\\profilo\\\\Mail)",
+       "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\profilo\");\n"
+       "pref(\"mail.newsrc_root\", \"d:\\\\profilo\\\\News\");",
+       "d:\\\\prof\\\\"},
+      {"a Linux folder that is only the start of the stored one",
+       kExampleWindir, "/mnt/prof/", "win", "<(80 (1=/mnt/profilo/Mail)",
+       "pref(\"browser.cache.disk.parent_directory\", \"/mnt/profilo\");\n"
+       "pref(\"mail.newsrc_root\", \"/mnt/profilo/News\");",
+       "/mnt/prof/"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);

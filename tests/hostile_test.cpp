@@ -30,8 +30,8 @@ TEST(HostileTest, DirectoriesThatWouldMakeAReplacementEndlessOrHuge) {
        "b\\\\<(80b\\\\", "b\\\\;b\\\\",                                 //
        "/ab\\\\c/<(80/ab/c/", "/ab\\\\c/;/ab\\\\c/"},
       {"linuxdir begins with windirTrimmed", "d:\\x\\", "d:\\\\x/", "linux", "",
-       "browser.cache.disk.parent_directory d:\\\\x);",  //
-       "", "browser.cache.disk.parent_directory d:\\\\x/);"},
+       "browser.cache.disk.parent_directory \"d:\\\\x\");",  //
+       "", "browser.cache.disk.parent_directory \"d:\\\\x/\");"},
       {"a lone backslash: windirTrimmed is empty", "\\", "/p/", "linux",
        "a\\\\b<(80\\\\c", "browser.cache.disk.parent_directory \\\\);",  //
        "a/p/b<(80/p/c", "browser.cache.disk.parent_directory /p/);"},

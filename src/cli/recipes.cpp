@@ -140,6 +140,14 @@ std::int64_t convert(const Recipe& recipe, ProfileFile which,
         resolve(step.replacement, dirs);
     if (!target || !replacement) continue;
     const bool folder = is_folder(step.target);
+    // A folder without its last separator also matches the start of a
+    // longer name, so that a mistyped ".../asd6dhre\" for
+    // ".../asd6dhre.slt\" would pass for found: it counts only where a
+    // value ends with it.
+    const bool found =
+        step.target == kWindirEscaped || step.target == kLinuxdir ||
+        (folder && std::string_view(file.text()).find(*target + '"') !=
+                       std::string_view::npos);
     const std::int64_t count = file.replace(
         ReplaceCall{.form = step.form,
                     .target = *target,
@@ -148,7 +156,7 @@ std::int64_t convert(const Recipe& recipe, ProfileFile which,
                     .start_key = step.start_key,
                     .end_key = step.end_key,
                     .across_continuations = folder && which == kPanacea});
-    if (folder) folders_replaced += count;
+    if (found) folders_replaced += count;
   }
   return folders_replaced;
 }

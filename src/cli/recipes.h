@@ -73,9 +73,11 @@ std::optional<std::string> resolve(Operand operand, const Directories& dirs);
 bool is_folder(Operand operand);
 
 // Applies, in order, the steps of `recipe` for `which` to `file`, and returns
-// the number of replacements made by the steps whose target is a folder name.
-// In panacea.dat those steps match across line continuations. A step whose
-// target or replacement cannot be formed is skipped.
+// the number of replacements made by the steps whose target is a folder
+// name; one without its last separator counts only where a value (a quoted
+// string) ends with it. In panacea.dat those steps match across line
+// continuations. A step whose target or replacement cannot be formed is
+// skipped.
 std::int64_t convert(const Recipe& recipe, ProfileFile which,
                      const Directories& dirs, File& file);
 

@@ -88,8 +88,8 @@ FileState File::store() {
   const Identity read = Identity::of(read_status_);
   // The file must still be the one read, as it was read: another program
   // may have replaced or changed it while it was converted. Nor may it be
-  // the other file's backup (a link to it), which may be the only copy of
-  // that file's original.
+  // the other file's backup (a link to it, or a second name of it such as
+  // its mark), which may be the only copy of that file's original.
   const auto now = posix::status_in(folder_, name_, true);
   if (!now || !Identity::of(*now).same_version(read)) {
     return FileState::kChanged;
@@ -98,7 +98,6 @@ FileState File::store() {
   const auto sibling_backup =
       posix::status_in(folder_, sibling_ + kBackupSuffix, false);
   if (sibling_backup && S_ISREG(sibling_backup->st_mode) &&
-      sibling_backup->st_nlink == 1 &&
       Identity::of(*sibling_backup).same_file(read)) {
     return FileState::kChanged;
   }
