@@ -185,15 +185,10 @@ FileState File::store() {
   }
 
   // 5. and 6. The mark goes, on disk.
-  if (auto failed = posix::remove(folder_, mark_name())) {
-    return error ? fail(FileState::kWriteFailed, *error)
-                 : fail(FileState::kMarkStuck, *failed);
-  }
-  if (auto failed = posix::sync_folder(folder_)) {
-    return error ? fail(FileState::kWriteFailed, *error)
-                 : fail(FileState::kMarkStuck, *failed);
-  }
+  posix::Outcome unmarked = posix::remove(folder_, mark_name());
+  if (!unmarked) unmarked = posix::sync_folder(folder_);
   if (error) return fail(FileState::kWriteFailed, *error);
+  if (unmarked) return fail(FileState::kMarkStuck, *unmarked);
   // Replaced while it was being written: the converted text went to a file
   // that the path no longer names.
   const auto after = posix::status_in(folder_, name_, true);
