@@ -29,8 +29,6 @@ const std::string kEscaped =
 const std::string kCannotRead = "Impossibile leggere il file";
 const std::string kCannotBackUp =
     "Impossibile scrivere la copia di sicurezza, file non modificato";
-const std::string kCannotWrite =
-    "Impossibile scrivere il file, l'originale e' in";
 const std::string kNotWritable =
     "Impossibile scrivere il file, file non modificato";
 const std::string kChanged =
@@ -176,6 +174,9 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     // The other file is that backup itself, and is refused too.
     bool shared = false;
     bool moved = false;  // the target is moved to the backup path first
+    // The other name of the run that is the backup's file, given as the
+    // reason.
+    const char* same_as = nullptr;
   } cases[] = {
       {"a folder", "prefs.js", kFolder, "", EISDIR},
       {"a FIFO, which must not hang the run", "prefs.js", kFifo},
@@ -184,13 +185,17 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
       {"a link to the other profile file, written first", "panacea.dat",
        kSymlink, "prefs.js"},
       {"a hard link to the other profile file", "panacea.dat", kHardLink,
-       "prefs.js", 0, true},
+       "prefs.js", 0, true, false, "prefs.js"},
+      // Two backups that are one file (a damaged volume can leave them with
+      // one link each): neither is written over.
+      {"a hard link to the other file's backup", "panacea.dat", kHardLink,
+       "prefs.js-bak", 0, true, false, "prefs.js-bak"},
       {"a link to the file itself", "prefs.js", kSymlink, "prefs.js"},
       {"a link to a file elsewhere", "prefs.js", kSymlink, outside},
       {"a hard link to a file elsewhere", "prefs.js", kHardLink, outside},
       {"a dangling link", "prefs.js", kSymlink, absent},
       {"the other profile file, which is a link to it", "panacea.dat", kSymlink,
-       "prefs.js", 0, true, true},
+       "prefs.js", 0, true, true, "prefs.js"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -201,6 +206,8 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     const std::string other =
         refused == "prefs.js" ? "panacea.dat" : "prefs.js";
     const fs::path planted = folder_ / (refused + "-bak");
+    const bool backups = c.target == "prefs.js-bak";
+    if (backups) write_file(folder_ / c.target, "earlier");
     if (c.moved) {
       fs::rename(folder_ / c.target, planted);
       make_entry(c.kind, folder_ / c.target, planted);
@@ -208,14 +215,22 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
       make_entry(c.kind, planted, folder_ / c.target);
     }
     const fs::file_type type = fs::symlink_status(planted).type();
+    const auto same_as = [&](const std::string& name) {
+      return "Motivo: e' lo stesso file di " + path(name) + "\n";
+    };
     EXPECT_EQ(convert(),
               failed(report(kCannotBackUp, path(refused) + "-bak", c.reason) +
-                     (c.shared ? report(kChanged, path(other)) : "")));
+                     (c.same_as != nullptr ? same_as(c.same_as) : "") +
+                     (backups ? report(kCannotBackUp, path(c.target)) +
+                                    same_as(refused + "-bak")
+                      : c.shared ? report(kChanged, path(other))
+                                 : "")));
     EXPECT_EQ(read(refused), original(refused));
     if (c.shared) {
       EXPECT_EQ(read(other), original(other));
       EXPECT_EQ(fs::is_symlink(folder_ / other), c.moved);
-      EXPECT_FALSE(fs::exists(folder_ / (other + "-bak")));
+      EXPECT_EQ(fs::exists(folder_ / (other + "-bak")), backups);
+      if (backups) EXPECT_EQ(read(c.target), "earlier");
     } else {
       expect_converted(other);
     }
@@ -287,7 +302,7 @@ TEST_F(FaultTest, FileSizeLimit) {
   ASSERT_GT(converted("prefs.js").size(), prefs().size());
   write_file(folder_ / "panacea.dat", "(1=x)<(80 (2=y)");
   EXPECT_EQ(convert({.file_size_limit = prefs().size() + 1}),
-            failed(report(kCannotWrite, path("prefs.js") + "-bak", EFBIG)));
+            failed(report(kNotWritable, path("prefs.js"), EFBIG)));
   EXPECT_EQ(read("prefs.js"), prefs());
   EXPECT_EQ(read("prefs.js-bak"), prefs());
 }
@@ -400,31 +415,48 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
 }
 
 // A mark beside the backup says that a run was cut off while it rewrote the
-// file. The next run looks at it first: where the file is its backup the
-// mark goes and the file is converted; otherwise the file, the backup and
-// the mark stay as they are. panacea.dat is converted all the same.
+// file. The next run looks at it first: where the file is its original, or
+// exactly its conversion, the mark goes and the run goes on; otherwise the
+// file, the backup and the mark stay as they are, and the message says where
+// the original is and how to put it back. panacea.dat is converted all the
+// same.
 TEST_F(FaultTest, AMarkLeftByACutOffRunIsSettledBeforeAnythingElse) {
   const std::string mark = "prefs.js-bak-in-corso";
   const std::string torn = converted("prefs.js").substr(0, 40);
-  const std::string cut_off = report(kInterrupted, path("prefs.js-bak"));
+  const auto cut_off = [&](const std::string& name) {
+    return report(kInterrupted, path(name)) + "Per ripristinarlo: cp '" +
+           path(name) + "' '" + path("prefs.js") +
+           "', poi ripeti la conversione\n";
+  };
   const struct {
     const char* label;
     std::string file;  // prefs.js as the earlier run left it
     Entry kind;        // of the mark
     std::string err;   // empty: converted
+    bool backup = true;      // prefs.js-bak is there
+    bool mark_copy = false;  // the mark holds the original, and is no link
   } cases[] = {
       {"converted start, old tail", torn + prefs().substr(40), kHardLink,
-       cut_off},
+       cut_off("prefs.js-bak")},
       {"converted start, zeros", torn + std::string(80, '\0'), kEmptyFile,
-       cut_off},
-      {"converted whole, a folder as the mark", converted("prefs.js"), kFolder,
-       cut_off},
+       cut_off("prefs.js-bak")},
+      {"converted whole: the earlier run finished", converted("prefs.js"),
+       kHardLink, ""},
       {"the original, the mark a hard link", prefs(), kHardLink, ""},
       {"the original, the mark an empty file", prefs(), kEmptyFile, ""},
       {"the original, the mark a dangling link", prefs(), kSymlink, ""},
       {"the original, the mark a folder that is not empty", prefs(), kFolder,
        report("Impossibile rimuovere il segno di conversione in corso",
               path(mark), EISDIR)},
+      // The backup removed by hand since: the mark, once its second name,
+      // holds the only original; an empty mark holds none.
+      {"torn, the backup gone, the mark its copy", torn, kEmptyFile,
+       cut_off(mark), false, true},
+      {"torn, the backup gone, the mark empty", torn, kEmptyFile,
+       report("Conversione precedente interrotta, nessuna copia "
+              "dell'originale e' nota",
+              path("prefs.js")),
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -435,14 +467,41 @@ TEST_F(FaultTest, AMarkLeftByACutOffRunIsSettledBeforeAnythingElse) {
     make_entry(c.kind, folder_ / mark,
                folder_ / (c.kind == kSymlink ? "nowhere" : "prefs.js-bak"));
     if (c.kind == kFolder) write_file(folder_ / mark / "a", "");
+    if (c.mark_copy) write_file(folder_ / mark, prefs());
+    if (!c.backup) fs::remove(folder_ / "prefs.js-bak");
     write_file(folder_ / "prefs.js", c.file);
     EXPECT_EQ(convert(),
               (c.err.empty() ? RunResult{kToWindows, "", 0} : failed(c.err)));
     expect_converted("panacea.dat");
     EXPECT_EQ(read("prefs.js"), c.err.empty() ? converted("prefs.js") : c.file);
-    EXPECT_EQ(read("prefs.js-bak"), prefs());
+    EXPECT_EQ(fs::exists(folder_ / "prefs.js-bak"), c.backup);
+    if (c.backup) EXPECT_EQ(read("prefs.js-bak"), prefs());
     EXPECT_EQ(fs::exists(fs::symlink_status(folder_ / mark)), !c.err.empty());
   }
+
+  // A mark beside a panacea.dat that is gone: said, and the way back, with
+  // a quote in the folder's name, works.
+  const fs::path quoted = dir_ / "l'altro";
+  fs::create_directory(quoted);
+  const std::string dir = quoted.string() + "/";
+  const std::string panacea = "<(80 (1=" + dir + "Mail)";
+  write_file(quoted / "panacea.dat-bak", panacea);
+  fs::create_hard_link(quoted / "panacea.dat-bak",
+                       quoted / "panacea.dat-bak-in-corso");
+  write_file(quoted / "prefs.js", "");
+  const auto run = [&] {
+    return run_gemmel({kExampleWindir, dir, "linux", "win"}, {.cwd = quoted});
+  };
+  const std::string shell_dir = replace_all(dir, "'", "'\\''");
+  EXPECT_EQ(run(), failed(report(kInterrupted, dir + "panacea.dat-bak") +
+                          "Per ripristinarlo: cp '" + shell_dir +
+                          "panacea.dat-bak' '" + shell_dir +
+                          "panacea.dat', poi ripeti la conversione\n"));
+  EXPECT_TRUE(fs::exists(quoted / "panacea.dat-bak-in-corso"));
+  fs::copy_file(quoted / "panacea.dat-bak", quoted / "panacea.dat");
+  EXPECT_EQ(run(), (RunResult{kToWindows, "", 0}));
+  EXPECT_EQ(read_file(quoted / "panacea.dat"), "<(80 (1=" + kEscaped + "Mail)");
+  EXPECT_FALSE(fs::exists(quoted / "panacea.dat-bak-in-corso"));
 }
 
 // The program killed in the middle of the rewrite of a prefs.js that grows
@@ -461,8 +520,17 @@ TEST_F(FaultTest, ARunKilledInTheRewriteIsNeverTakenForDoneByTheNext) {
       kExampleWindir + "' " + linuxdir_ + " linux win >/dev/null 2>&1";
   ASSERT_NE(std::system(kill.c_str()), 0) << "the run was not killed";
   ASSERT_NE(read("prefs.js"), large) << "killed before the rewrite";
-  EXPECT_EQ(convert(), failed(report(kInterrupted, path("prefs.js-bak"))));
+  EXPECT_EQ(convert(),
+            failed(report(kInterrupted, path("prefs.js-bak")) +
+                   "Per ripristinarlo: cp '" + path("prefs.js-bak") + "' '" +
+                   path("prefs.js") + "', poi ripeti la conversione\n"));
   EXPECT_EQ(read("prefs.js-bak"), large);
+  // The way back that the message gives: the rerun settles the mark itself.
+  fs::copy_file(folder_ / "prefs.js-bak", folder_ / "prefs.js",
+                fs::copy_options::overwrite_existing);
+  EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
+  EXPECT_EQ(read("prefs.js-bak"), large);
+  EXPECT_FALSE(fs::exists(folder_ / "prefs.js-bak-in-corso"));
 }
 
 TEST_F(FaultTest, FullDiskDuringTheRewrite) {
@@ -480,7 +548,7 @@ TEST_F(FaultTest, FullDiskDuringTheRewrite) {
              std::string(
                  fs::space(folder_).available - large.size() - 16 * 1024, 'f'));
   EXPECT_EQ(convert(),
-            failed(report(kCannotWrite, path("prefs.js") + "-bak", ENOSPC)));
+            failed(report(kNotWritable, path("prefs.js"), ENOSPC)));
   EXPECT_EQ(read("prefs.js"), large);
   EXPECT_EQ(read("prefs.js-bak"), large);
 }

@@ -183,32 +183,37 @@ TEST_F(FileTest, BackupAndRewriteKeepModesOwnersAndLinks) {
     ASSERT_TRUE(f.write());
   };
   const mode_t old_umask = umask(0);
-  // A new backup is 0664, never more open than the file it copies.
-  for (const auto& [name, mode, backup_mode] :
-       {std::tuple{"open.txt", 0666u, 0664u}, {"private.txt", 0600u, 0600u}}) {
+  // A first backup is 0664 at most; one that replaces an older one takes
+  // its mode; neither is ever more open than the file it copies.
+  for (const auto& [name, mode, old_mode, backup_mode] :
+       {std::tuple{"open.txt", 0666u, 0u, 0664u},
+        {"private.txt", 0600u, 0u, 0600u},
+        {"kept.txt", 0644u, 0600u, 0600u},
+        {"narrowed.txt", 0600u, 0644u, 0600u}}) {
     write_file(dir_ / name, "x");
     fs::permissions(dir_ / name, static_cast<fs::perms>(mode));
+    const fs::path backup = dir_ / (std::string(name) + "-bak");
+    if (old_mode != 0) {
+      write_file(backup, "older");
+      fs::permissions(backup, static_cast<fs::perms>(old_mode));
+    }
     convert(name);
-    EXPECT_EQ(mode_of(dir_ / (std::string(name) + "-bak")), backup_mode);
+    EXPECT_EQ(mode_of(backup), backup_mode) << name;
   }
   umask(old_umask);
 
-  // An existing backup keeps its mode and inode; the rewritten file keeps
-  // its inode, and a link in its place stays a link.
+  // The rewritten file keeps its inode, and a link in its place stays a
+  // link; the backup is replaced whole.
   write_file(dir_ / "target.txt", "a/x");
   fs::permissions(dir_ / "target.txt", static_cast<fs::perms>(0640));
   fs::create_symlink("target.txt", dir_ / "link.txt");
-  write_file(dir_ / "link.txt-bak", "");
-  fs::permissions(dir_ / "link.txt-bak", static_cast<fs::perms>(0620));
+  write_file(dir_ / "link.txt-bak", "an older backup");
   const ino_t file = stat_of(dir_ / "target.txt").st_ino;
-  const ino_t backup = stat_of(dir_ / "link.txt-bak").st_ino;
   convert("link.txt");
   EXPECT_EQ(stat_of(dir_ / "target.txt").st_ino, file);
   EXPECT_EQ(mode_of(dir_ / "target.txt"), 0640u);
   EXPECT_TRUE(fs::is_symlink(dir_ / "link.txt"));
   EXPECT_EQ(read_file(dir_ / "target.txt"), "a/y");
-  EXPECT_EQ(stat_of(dir_ / "link.txt-bak").st_ino, backup);
-  EXPECT_EQ(mode_of(dir_ / "link.txt-bak"), 0620u);
   EXPECT_EQ(read_file(dir_ / "link.txt-bak"), "a/x");
 }
 

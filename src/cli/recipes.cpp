@@ -130,35 +130,64 @@ bool is_folder(Operand operand) {
   return false;
 }
 
-std::int64_t convert(const Recipe& recipe, ProfileFile which,
-                     const Directories& dirs, File& file) {
-  std::int64_t folders_replaced = 0;
+namespace {
+
+// Calls `apply` with each step of `recipe` for `which`, in order, and the
+// replacement it makes; a step whose target or replacement cannot be formed
+// is skipped.
+template <typename Apply>
+void for_each_call(const Recipe& recipe, ProfileFile which,
+                   const Directories& dirs, Apply apply) {
   for (const Step& step : recipe.steps) {
     if (step.file != which) continue;
     const std::optional<std::string> target = resolve(step.target, dirs);
     const std::optional<std::string> replacement =
         resolve(step.replacement, dirs);
     if (!target || !replacement) continue;
-    const bool folder = is_folder(step.target);
+    apply(step, ReplaceCall{.form = step.form,
+                            .target = *target,
+                            .replacement = *replacement,
+                            .start = 0,
+                            .start_key = step.start_key,
+                            .end_key = step.end_key,
+                            .across_continuations =
+                                is_folder(step.target) && which == kPanacea});
+  }
+}
+
+}  // namespace
+
+std::int64_t convert(const Recipe& recipe, ProfileFile which,
+                     const Directories& dirs, File& file) {
+  std::int64_t folders_replaced = 0;
+  for_each_call(recipe, which, dirs, [&](const Step& step,
+                                         const ReplaceCall& call) {
     // A folder without its last separator also matches the start of a
     // longer name, so that a mistyped ".../asd6dhre\" for
     // ".../asd6dhre.slt\" would pass for found: it counts only where a
     // value ends with it.
     const bool found =
         step.target == kWindirEscaped || step.target == kLinuxdir ||
-        (folder && std::string_view(file.text()).find(*target + '"') !=
-                       std::string_view::npos);
-    const std::int64_t count = file.replace(
-        ReplaceCall{.form = step.form,
-                    .target = *target,
-                    .replacement = *replacement,
-                    .start = 0,
-                    .start_key = step.start_key,
-                    .end_key = step.end_key,
-                    .across_continuations = folder && which == kPanacea});
+        (is_folder(step.target) &&
+         std::string_view(file.text()).find(std::string(call.target) + '"') !=
+             std::string_view::npos);
+    const std::int64_t count = file.replace(call);
     if (found) folders_replaced += count;
-  }
+  });
   return folders_replaced;
+}
+
+std::optional<Text> convert_text(const Recipe& recipe, ProfileFile which,
+                                 const Directories& dirs, Text text) {
+  auto length = static_cast<std::int32_t>(text.size());
+  Text spare;
+  bool fits = true;
+  for_each_call(recipe, which, dirs,
+                [&](const Step& /*step*/, const ReplaceCall& call) {
+                  fits = fits && apply_replace(call, text, length, spare);
+                });
+  if (!fits) return std::nullopt;
+  return text;
 }
 
 }  // namespace gemmel

@@ -81,6 +81,12 @@ bool is_folder(Operand operand);
 std::int64_t convert(const Recipe& recipe, ProfileFile which,
                      const Directories& dirs, File& file);
 
+// What the same steps make of `text` (less than 2 GiB long) on its own:
+// the bytes that a finished conversion of a file that held it holds, or
+// nothing where they would reach 2 GiB.
+std::optional<Text> convert_text(const Recipe& recipe, ProfileFile which,
+                                 const Directories& dirs, Text text);
+
 }  // namespace gemmel
 
 #endif  // GEMMEL_CLI_RECIPES_H_

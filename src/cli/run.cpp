@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "cli/recipes.h"
 #include "cli/texts.h"
@@ -21,12 +22,26 @@ void print_line(std::ostream& stream, std::string_view line) {
 // A failure of one profile file: the message, the path it concerns, and,
 // where a system call failed, the system's own words for why.
 void report(std::ostream& err, std::string_view message, std::string_view path,
-            const std::optional<posix::Error>& error = std::nullopt) {
+            const Status& status = {}) {
   print_line(err, message);
   print_line(err, path);
-  if (error && error->code > 0) {
-    err << texts::kReason << std::strerror(error->code) << '\n' << std::flush;
+  if (status.code() > 0) {
+    err << texts::kReason << std::strerror(status.code()) << '\n'
+        << std::flush;
   }
+}
+
+// `path` in single quotes for a POSIX shell.
+std::string quoted(std::string_view path) {
+  std::string quoted = "'";
+  for (const char c : path) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
 }
 
 // Why a loaded file was not converted, and the path to name with it.
@@ -42,19 +57,21 @@ std::optional<Failure> failure_of(FileState state) {
     case FileState::kReady:
     case FileState::kUnchanged:
     case FileState::kWritten:
+    case FileState::kInterrupted:  // told by report_interrupted
+    case FileState::kBackupShared:  // told by report_state
       return std::nullopt;
     case FileState::kMissing:
     case FileState::kUnreadable:
       return Failure{texts::kCannotRead};
     case FileState::kBusy:
       return Failure{texts::kBusy};
-    case FileState::kInterrupted:
-      return Failure{texts::kInterrupted, Named::kBackup};
+    case FileState::kMarkUnknown:
+      return Failure{texts::kMarkUnknown, Named::kMark};
     case FileState::kTooLarge:
       return Failure{texts::kTooLarge};
     case FileState::kChanged:
       return Failure{texts::kChanged};
-    case FileState::kNotWritable:
+    case FileState::kNotWritten:
       return Failure{texts::kNotWritable};
     case FileState::kBackupFailed:
       return Failure{texts::kCannotBackUp, Named::kBackup};
@@ -62,9 +79,56 @@ std::optional<Failure> failure_of(FileState state) {
       return Failure{texts::kCannotWrite, Named::kBackup};
     case FileState::kMarkStuck:
       return Failure{texts::kMarkStuck, Named::kMark};
+    case FileState::kNotSettled:
+      return Failure{texts::kNotSettled};
+    case FileState::kNotDurable:
+      return Failure{texts::kNotDurable};
+    case FileState::kUnverified:
+      return Failure{texts::kUnverified};
   }
   return std::nullopt;
 }
+
+// An earlier run's rewrite of `file` was cut off: where the original is, and
+// how to put it back.
+void report_interrupted(const File& file, std::ostream& err) {
+  const std::string original = file.original_path();
+  if (original.empty()) {
+    report(err, texts::kInterruptedNoCopy, file.path());
+    return;
+  }
+  report(err, texts::kInterrupted, original);
+  err << texts::kRestoreBefore << quoted(original) << ' ' << quoted(file.path())
+      << texts::kRestoreAfter << '\n'
+      << std::flush;
+}
+
+// Tells why `file` was not converted; false when it was.
+bool report_state(const File& file, std::ostream& err) {
+  if (file.state() == FileState::kInterrupted) {
+    report_interrupted(file, err);
+    return true;
+  }
+  if (file.state() == FileState::kBackupShared) {
+    report(err, texts::kCannotBackUp, file.backup_path());
+    err << texts::kReason << texts::kSameFile << file.shared_with() << '\n'
+        << std::flush;
+    return true;
+  }
+  const std::optional<Failure> failure = failure_of(file.state());
+  if (!failure) return false;
+  const std::string path = failure->path == Named::kBackup ? file.backup_path()
+                           : failure->path == Named::kMark ? file.mark_path()
+                                                           : file.path();
+  report(err, failure->message, path, file.last_status());
+  return true;
+}
+
+// The profile's folder, held open for the whole run.
+struct Folder {
+  int fd = -1;
+  bool readable = true;
+};
 
 // One profile file of the run: where it is, and what the conversion does
 // with it.
@@ -75,14 +139,29 @@ struct Job {
   ProfileFile which;
 };
 
+// An earlier run cut off after it finished the rewrite, before its mark
+// went, left the file exactly as this run makes it of its original: the
+// mark is settled and the run goes on.
+void settle_if_finished(File& file, const Job& job, const Recipe& recipe,
+                        const Directories& dirs) {
+  std::optional<Text> original = file.read_original();
+  if (!original) return;
+  const std::optional<Text> made =
+      convert_text(recipe, job.which, dirs, std::move(*original));
+  if (made && *made == file.text()) file.settle_finished();
+}
+
 // Loads, converts and writes one profile file, reached through `folder`.
 // Returns false, after telling why on `err`, when the file was left
 // unchanged or could not be written.
-bool convert_file(const Job& job, int folder, const Recipe& recipe,
+bool convert_file(const Job& job, const Folder& folder, const Recipe& recipe,
                   const Directories& dirs, std::ostream& err) {
   try {
-    File file(job.path.c_str(), job.sibling, folder);
+    File file(job.path.c_str(), job.sibling, folder.fd, folder.readable);
     if (file.state() == FileState::kMissing && job.optional) return true;
+    if (file.state() == FileState::kInterrupted) {
+      settle_if_finished(file, job, recipe, dirs);
+    }
     if (file.state() == FileState::kReady) {
       const std::int64_t folders = convert(recipe, job.which, dirs, file);
       // Separators converted where the folder never occurs would leave the
@@ -98,14 +177,7 @@ bool convert_file(const Job& job, int folder, const Recipe& recipe,
       // Only a kReady file is written; any other state is reported below.
       static_cast<void>(file.write());
     }
-    const std::optional<Failure> failure = failure_of(file.state());
-    if (!failure) return true;
-    const std::string path = failure->path == Named::kBackup
-                                 ? file.backup_path()
-                             : failure->path == Named::kMark ? file.mark_path()
-                                                             : job.path;
-    report(err, failure->message, path, file.last_error());
-    return false;
+    return !report_state(file, err);
   } catch (const std::bad_alloc&) {
     report(err, texts::kNoMemory, job.path);
     return false;
@@ -160,13 +232,15 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
   // the start can lead the second file elsewhere. Where it cannot be
   // opened, each file says why.
   posix::Descriptor profile;
-  static_cast<void>(posix::open_folder(prefs, profile));
+  Folder opened;
+  static_cast<void>(posix::open_folder(prefs, profile, opened.readable));
+  opened.fd = profile.get();
 
   // A profile that never used mail has no panacea.dat.
   bool converted = convert_file({panacea, prefs, true, ProfileFile::kPanacea},
-                                profile.get(), *recipe, dirs, err);
+                                opened, *recipe, dirs, err);
   converted &= convert_file({prefs, panacea, false, ProfileFile::kPrefs},
-                            profile.get(), *recipe, dirs, err);
+                            opened, *recipe, dirs, err);
   if (!converted) return 1;
   print_line(out, recipe->completion);
   return 0;

@@ -62,8 +62,24 @@ inline constexpr std::string_view kNotWritable =
     "Impossibile scrivere il file, file non modificato";
 inline constexpr std::string_view kInterrupted =
     "Conversione precedente interrotta, l'originale e' in";
+// The line after kInterrupted and its path: the copy that brings the
+// original back, the two paths quoted for the shell between them.
+inline constexpr std::string_view kRestoreBefore = "Per ripristinarlo: cp ";
+inline constexpr std::string_view kRestoreAfter = ", poi ripeti la conversione";
+inline constexpr std::string_view kInterruptedNoCopy =
+    "Conversione precedente interrotta, nessuna copia dell'originale e' nota";
+inline constexpr std::string_view kMarkUnknown =
+    "Impossibile verificare il segno di conversione in corso, file non "
+    "modificato";
 inline constexpr std::string_view kMarkStuck =
     "Impossibile rimuovere il segno di conversione in corso";
+inline constexpr std::string_view kNotSettled =
+    "Impossibile sincronizzare la cartella del profilo, file non modificato";
+inline constexpr std::string_view kNotDurable =
+    "Sincronizzazione non riuscita, la conversione potrebbe non essere ancora "
+    "sul disco";
+inline constexpr std::string_view kUnverified =
+    "Impossibile verificare il file dopo la conversione";
 
 // Folders refused before anything is opened (standard error); each is
 // followed by the argument as given.
@@ -74,6 +90,9 @@ inline constexpr std::string_view kLinuxdirUnterminated =
 // Begins the line after the path when a system call failed, followed by the
 // system's description of the error.
 inline constexpr std::string_view kReason = "Motivo: ";
+// The reason of a backup refused because another name of the run is its
+// file, followed by that name's path.
+inline constexpr std::string_view kSameFile = "e' lo stesso file di ";
 
 // Values of `ambiente` and `modo`.
 inline constexpr std::string_view kWindows = "win";

@@ -4,59 +4,71 @@
 #include <optional>
 
 #include "profile/posix_io.h"
+#include "profile/status.h"
 
 namespace gemmel {
 
-File::File(const char* name, const std::string& sibling, int folder)
+File::File(const char* name, const std::string& sibling, int folder,
+           bool folder_readable)
     : path_(name),
       name_(posix::name_in_folder(path_)),
       sibling_(posix::name_in_folder(sibling)),
-      folder_(folder) {
+      folder_(folder),
+      folder_readable_(folder_readable) {
   state_ = load();
-  if (state_ == FileState::kReady) state_ = settle_mark();
+  if (state_ == FileState::kReady ||
+      (state_ == FileState::kMissing && folder_ >= 0)) {
+    state_ = settle_leftovers();
+  }
 }
 
-FileState File::fail(FileState state, const posix::Error& error) {
-  error_ = error;
+FileState File::fail(FileState state, const Status& status) {
+  status_ = status;
   return state;
 }
 
 FileState File::load() {
-  posix::Outcome opened;
+  Status opened;
   if (folder_ < 0) {
-    opened = posix::open_folder(path_, own_folder_);
+    opened = posix::open_folder(path_, own_folder_, folder_readable_);
     folder_ = own_folder_.get();
   }
-  if (!opened) {
-    opened =
-        posix::open_regular_for_reading(folder_, name_, input_, read_status_);
+  if (opened.ok()) {
+    opened = posix::open_regular_for_reading(folder_, name_, true, input_,
+                                             read_status_);
   }
-  if (opened) {
+  if (!opened.ok()) {
     // A link whose target is gone is no missing file: it may lead to a disk
     // that is not mounted.
+    struct stat status {};
     const bool missing =
-        opened->code == ENOENT &&
-        (folder_ < 0 || !posix::status_in(folder_, name_, false));
+        opened.code() == ENOENT &&
+        (folder_ < 0 ||
+         posix::look_up(folder_, name_, false, status).code() == ENOENT);
     return fail(missing ? FileState::kMissing : FileState::kUnreadable,
-                *opened);
+                opened);
   }
   // A file already too large is refused before any of it is read; one that
   // grows past the bound while being read is refused by read_to_end.
   if (read_status_.st_size > kMaxLength) {
-    return fail(FileState::kUnreadable, posix::Error{"open", 0});
+    return fail(FileState::kUnreadable, Status::failed("open", 0));
   }
-  if (auto error = posix::lock(input_.get())) {
-    // Another run's lock is no failure of the system: no reason to give.
-    if (error->code == EWOULDBLOCK) {
-      return fail(FileState::kBusy, posix::Error{"flock", 0});
-    }
-    return fail(FileState::kUnreadable, *error);
+  const Status locked = posix::lock(input_.get());
+  // Another run's lock is no failure of the system: no reason to give.
+  if (locked.code() == EWOULDBLOCK) {
+    return fail(FileState::kBusy, Status::failed("flock", 0));
   }
-  if (auto error =
-          posix::read_to_end(input_.get(), text_, kMaxLength,
-                             static_cast<std::size_t>(read_status_.st_size))) {
+  // A file system without locks is read all the same.
+  if (!locked.ok() && locked.code() != ENOLCK && locked.code() != EOPNOTSUPP &&
+      locked.code() != ENOSYS) {
+    return fail(FileState::kUnreadable, locked);
+  }
+  const Status read =
+      posix::read_to_end(input_.get(), text_, kMaxLength,
+                         static_cast<std::size_t>(read_status_.st_size));
+  if (!read.ok()) {
     text_.clear();
-    return fail(FileState::kUnreadable, *error);
+    return fail(FileState::kUnreadable, read);
   }
   length_ = static_cast<std::int32_t>(text_.size());
   return FileState::kReady;

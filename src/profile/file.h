@@ -12,6 +12,8 @@
 #include "profile/buffer.h"
 #include "profile/posix_io.h"
 #include "profile/replace.h"
+#include "profile/safeguards.h"
+#include "profile/status.h"
 
 namespace gemmel {
 
@@ -21,16 +23,28 @@ enum class FileState {
   kUnreadable,    // not a regular file, unreadable, or 2 GiB or more
   kBusy,          // another run holds the file's lock: not changed
   kInterrupted,   // an earlier run's rewrite was cut off: its mark stands
-                  // and the file is not its backup; nothing touched
+                  // and the file is not its original (original_path());
+                  // nothing touched
+  kMarkUnknown,   // whether a mark stands could not be looked up: treated
+                  // as one, nothing touched
   kTooLarge,      // a replacement would have made the text 2 GiB or more
   kChanged,       // the path no longer names the file as read, or names
                   // the other file's backup: not changed
-  kNotWritable,   // the file cannot be opened for writing: no backup made,
-                  // not changed
+  kNotWritten,    // the file could not be written: it cannot be opened for
+                  // writing (no backup made), or the rewrite failed and the
+                  // original was put back, on disk
   kBackupFailed,  // no complete backup could be made: not changed
-  kWriteFailed,   // writing failed; the backup holds the original
-  kMarkStuck,     // the mark of a rewrite could not be removed (the file is
-                  // converted if it was written)
+  kBackupShared,  // the backup's file has another name of the run too
+                  // (shared_with()): not changed
+  kWriteFailed,   // writing failed, the file may be torn; the backup holds
+                  // the original and the mark stands
+  kMarkStuck,     // the mark of a rewrite could not be removed
+  kNotSettled,    // an earlier run's mark was removed, but its removal could
+                  // not be made durable: not changed
+  kNotDurable,    // converted, but the mark's removal could not be made
+                  // durable: the conversion may not be on disk yet
+  kUnverified,    // converted and on disk, but the path could not be looked
+                  // up afterwards to see that it still names the file
   kUnchanged,     // written: the conversion left the bytes as they were
   kWritten,       // written, after a durable backup of the original
 };
@@ -39,10 +53,11 @@ enum class FileState {
 // held until write has finished (or the File goes), so that no other run
 // reads or writes the file meanwhile. A mark left by an earlier run that was
 // cut off in the middle of a rewrite is dealt with then, before anything
-// else. `write` then makes the backup, `path` followed by "-bak", an exact
-// durable copy of the file, and puts the changed text back in place, in an
-// order that keeps the original complete on disk, in the file or in its
-// backup, through a kill or a power cut at any moment (file_write.cpp).
+// else, and so is a partial backup it left. `write` then makes the backup,
+// `path` followed by "-bak", an exact durable copy of the file that replaces
+// the old one whole, and puts the changed text back in place, in an order
+// that keeps the original complete on disk, in the file or in its backup,
+// through a kill or a power cut at any moment (file_write.cpp).
 //
 // Only a kReady file is changed by replace and written by write. A file
 // whose bytes the conversion left as they were is neither written nor backed
@@ -52,10 +67,10 @@ class File {
   // `name`: a directory prefix, possibly empty, followed by a file name.
   // `sibling`: the other profile file of the run, in the same folder, which
   // this file's backup must never be, and whose backup this file must never
-  // be. `folder`: that folder, held open by the caller for the whole run; -1
-  // to open it here.
+  // be. `folder`: that folder, held open by the caller for the whole run,
+  // and whether it could be opened for reading; -1 to open it here.
   explicit File(const char* name, const std::string& sibling = {},
-                int folder = -1);
+                int folder = -1, bool folder_readable = true);
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
@@ -76,6 +91,14 @@ class File {
   // True when the text is no longer the bytes read (false unless kReady).
   bool differs();
 
+  // For a kInterrupted file: the earlier run's original, read from where
+  // original_path() names, or nothing where it cannot be read.
+  std::optional<Text> read_original() const;
+  // For a kInterrupted file that holds exactly what converting its original
+  // gives: the earlier run finished its rewrite. The mark goes, durably,
+  // and the file is kReady again (or kMarkStuck, kNotSettled).
+  void settle_finished();
+
   // Checks that the path still names the file as it was read and that it
   // may be written, writes the backup and makes it durable, then stores the
   // text under `path`, in place, durably. Returns true when the file holds
@@ -85,7 +108,7 @@ class File {
 
   FileState state() const { return state_; }
   // The failing call behind the state, if a call failed.
-  const std::optional<posix::Error>& last_error() const { return error_; }
+  const Status& last_status() const { return status_; }
   const Text& text() const { return text_; }
   const std::string& path() const { return path_; }
   // The size at load time, changed by every replacement; equals the size of
@@ -93,21 +116,46 @@ class File {
   std::int32_t length() const { return length_; }
   std::string backup_path() const { return path_ + kBackupSuffix; }
   std::string mark_path() const { return backup_path() + kMarkSuffix; }
+  // For kBackupShared: the other name, as a path.
+  std::string shared_with() const {
+    return path_.substr(0, path_.size() - name_.size()) + shared_with_;
+  }
+  // Where a kInterrupted file's original is: the backup, or the mark where
+  // it no longer is a name of the backup; empty where no copy is known.
+  std::string original_path() const;
 
   // Appended to a file's name to name its backup.
   static constexpr const char* kBackupSuffix = "-bak";
   // Appended to the backup's name for the mark that stands while the file
   // is being rewritten; left behind only by a run that could not finish.
   static constexpr const char* kMarkSuffix = "-in-corso";
+  // Appended to the backup's name for the new backup while it is written;
+  // left behind only by a run that was killed then, and removed by the next.
+  static constexpr const char* kPartialSuffix = "-parziale";
 
  private:
   FileState load();
-  FileState settle_mark();
+  // What an earlier run left: its mark, then its partial backup.
+  FileState settle_leftovers();
+  FileState remove_leftover_mark();
+  // The write order, phase by phase (file_write.cpp).
   FileState store();
-  FileState fail(FileState state, const posix::Error& error);
+  FileState check_still_as_read(posix::Descriptor& output);
+  FileState back_up();
+  FileState check_old_backup(struct stat& old, bool& present);
+  FileState place_mark();
+  FileState rewrite(posix::Descriptor& output);
+  bool restore(posix::Descriptor& output);
+  FileState remove_mark(FileState rewritten);
+  Status sync_names() const;
+  FileState fail(FileState state, const Status& status);
+  // The other name of the run (the file itself, the other file, its backup,
+  // either mark) that is the same file as `found`, or an empty string.
+  std::string same_file_as(const struct stat& found) const;
   // The names in the folder.
   std::string backup_name() const { return name_ + kBackupSuffix; }
   std::string mark_name() const { return backup_name() + kMarkSuffix; }
+  std::string partial_name() const { return backup_name() + kPartialSuffix; }
 
   Text text_;
   std::string path_;
@@ -115,10 +163,14 @@ class File {
   std::string name_;     // the file's name in its folder
   std::string sibling_;  // the other file's name in the same folder
   FileState state_ = FileState::kUnreadable;
-  std::optional<posix::Error> error_;
+  Status status_;
   Text spare_;                    // memory reused by successive replacements
   posix::Descriptor own_folder_;  // the folder, where no caller holds it
   int folder_ = -1;               // the folder that holds the file
+  bool folder_readable_ = true;   // false: held only for its names
+  Original original_ = Original::kInBackup;  // of a kInterrupted file
+  posix::Identity backup_;        // the new backup, once made
+  std::string shared_with_;       // see shared_with()
   posix::Descriptor input_;       // read from; holds the lock
   struct stat read_status_ {};
   std::int64_t replaced_ = 0;    // replacements made so far

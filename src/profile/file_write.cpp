@@ -1,22 +1,27 @@
 // How a profile file is written back: the promise that at every moment, a
 // kill or a power cut included, the original content of the file exists
-// complete on disk, in the file or in its backup.
+// complete on disk, in the file or in its backup, and that the name of the
+// backup always names a whole copy.
 //
 // Between two syncs a file system may put data blocks and directory entries
 // on disk in any order, so every step that a later one relies on is on disk
-// before that step begins:
+// before that step begins. store() runs the phases in this order:
 //
-//   1. the backup, synced, and its folder synced;
-//   2. the mark, a second name of the backup, and its folder synced;
-//   3. the file rewritten in place;
-//   4. the file synced;
-//   5. the mark removed;
-//   6. the folder synced, so that the conversion is on disk when the run
-//      says it is done.
+//   check_still_as_read  the file is still the one read, and may be written;
+//   back_up              the new backup written under a partial name,
+//                        synced, and renamed over the old one;
+//   place_mark           the mark, a second name of the backup, and the
+//                        folder synced: the backup's new name and the mark
+//                        are on disk together;
+//   rewrite              the file rewritten in place and synced, or, where
+//                        that fails, its original put back from the backup;
+//   remove_mark          the mark removed and the folder synced, so that the
+//                        conversion is on disk when the run says it is done.
 //
-// A run cut off between 2 and 5 leaves the mark beside a file that may be
-// half written. The next run looks for it before anything else
-// (settle_mark): it goes on only where the file is exactly its backup.
+// A run cut off between place_mark and remove_mark leaves the mark beside a
+// file that may be half written. The next run looks for it before anything
+// else (settle_leftovers): it goes on only where the file is exactly its
+// original, or exactly what converting the original gives.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -25,6 +30,8 @@
 
 #include "profile/file.h"
 #include "profile/posix_io.h"
+#include "profile/safeguards.h"
+#include "profile/status.h"
 
 namespace gemmel {
 
@@ -37,162 +44,312 @@ bool File::write() {
   return state_ == FileState::kWritten || state_ == FileState::kUnchanged;
 }
 
-FileState File::settle_mark() {
-  if (!posix::exists_in(folder_, mark_name())) return FileState::kReady;
+Status File::sync_names() const {
+  return gemmel::sync_names(folder_, folder_readable_, input_.get());
+}
+
+std::string File::same_file_as(const struct stat& found) const {
+  const std::string names[] = {
+      name_, sibling_, sibling_ + kBackupSuffix, mark_name(),
+      sibling_ + kBackupSuffix + kMarkSuffix};
+  for (const std::string& other : names) {
+    // Names made from the other file's name mean nothing without it.
+    if (sibling_.empty() && &other != &names[0] && &other != &names[3]) {
+      continue;
+    }
+    const bool follow = &other == &names[0] || &other == &names[1];
+    struct stat status {};
+    if (posix::look_up(folder_, other, follow, status).ok() &&
+        Identity::of(status).same_file(Identity::of(found))) {
+      return other;
+    }
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// What an earlier run left.
+
+FileState File::settle_leftovers() {
+  struct stat mark {};
+  const Status looked = posix::look_up(folder_, mark_name(), false, mark);
+  // Only "no such file" means no mark: a mark that cannot be seen may stand
+  // beside a torn file.
+  if (looked.code() == ENOENT) {
+    if (state_ == FileState::kMissing) return state_;
+    // A backup cut short by a killed run goes, where it is a plain file of
+    // its own; anything else at its name is never opened or followed.
+    struct stat partial {};
+    if (posix::look_up(folder_, partial_name(), false, partial).ok() &&
+        plain_file_of_its_own(partial) && same_file_as(partial).empty()) {
+      static_cast<void>(posix::remove(folder_, partial_name()));
+    }
+    return FileState::kReady;
+  }
+  if (!looked.ok()) return fail(FileState::kMarkUnknown, looked);
+  original_ = locate_original(folder_, mark, backup_name());
   // The file may be half written, or written since by the browser: only
-  // where it is exactly the backup is nothing lost by going on. Then the
+  // where it is exactly its original is nothing lost by going on. Then the
   // rewrite never began, or the original was put back.
-  if (!posix::file_holds(folder_, backup_name(), text_)) {
-    return FileState::kInterrupted;
+  if (state_ == FileState::kReady && original_ != Original::kUnknown &&
+      file_holds(folder_, posix::name_in_folder(original_path()), text_)) {
+    return remove_leftover_mark();
   }
-  if (auto error = posix::remove(folder_, mark_name())) {
-    return fail(FileState::kMarkStuck, *error);
+  return FileState::kInterrupted;
+}
+
+FileState File::remove_leftover_mark() {
+  const Status removed = posix::remove(folder_, mark_name());
+  if (!removed.ok()) return fail(FileState::kMarkStuck, removed);
+  const Status synced = sync_names();
+  if (!synced.ok()) return fail(FileState::kNotSettled, synced);
+  return FileState::kReady;
+}
+
+std::string File::original_path() const {
+  switch (original_) {
+    case Original::kInBackup:
+      return backup_path();
+    case Original::kInMark:
+      return mark_path();
+    case Original::kUnknown:
+      break;
   }
-  if (auto error = posix::sync_folder(folder_)) {
-    return fail(FileState::kMarkStuck, *error);
+  return {};
+}
+
+std::optional<Text> File::read_original() const {
+  if (state_ != FileState::kInterrupted || original_ == Original::kUnknown) {
+    return std::nullopt;
+  }
+  posix::Descriptor fd;
+  struct stat status {};
+  Text original;
+  if (!posix::open_regular_for_reading(folder_,
+                                       posix::name_in_folder(original_path()),
+                                       false, fd, status)
+           .ok() ||
+      status.st_size > kMaxLength ||
+      !posix::read_to_end(fd.get(), original, kMaxLength,
+                          static_cast<std::size_t>(status.st_size))
+           .ok()) {
+    return std::nullopt;
+  }
+  return original;
+}
+
+void File::settle_finished() {
+  if (state_ == FileState::kInterrupted) state_ = remove_leftover_mark();
+}
+
+// ---------------------------------------------------------------------------
+// The write order.
+
+FileState File::store() {
+  if (!differs()) return FileState::kUnchanged;
+  posix::Descriptor output;
+  FileState state = check_still_as_read(output);
+  if (state == FileState::kReady) state = back_up();
+  if (state != FileState::kReady) return state;
+  // From the mark until the file is whole, on disk, and the mark gone,
+  // Ctrl-C and a shutdown wait.
+  const DeferredSignals deferred;
+  state = place_mark();
+  if (state != FileState::kReady) return state;
+  return remove_mark(rewrite(output));
+}
+
+FileState File::check_still_as_read(posix::Descriptor& output) {
+  const Identity read = Identity::of(read_status_);
+  // A file that may not be written is found before a backup is made.
+  struct stat now {};
+  const Status opened = posix::open_for_rewrite(folder_, name_, output, now);
+  if (!opened.ok()) {
+    const bool gone = opened.code() == ENOENT ||
+                      !posix::look_up(folder_, name_, true, now).ok() ||
+                      !Identity::of(now).same_version(read);
+    return gone ? FileState::kChanged : fail(FileState::kNotWritten, opened);
+  }
+  // It must still be the one read, as it was read: another program may have
+  // replaced or changed it while it was converted.
+  if (!Identity::of(now).same_version(read)) return FileState::kChanged;
+  // Nor may it be the other file's backup (a link to it, or a second name
+  // of it such as its mark), which may be the only copy of that file's
+  // original.
+  struct stat other {};
+  if (!sibling_.empty() &&
+      posix::look_up(folder_, sibling_ + kBackupSuffix, false, other).ok() &&
+      S_ISREG(other.st_mode) && Identity::of(other).same_file(read)) {
+    return FileState::kChanged;
   }
   return FileState::kReady;
 }
 
-namespace {
+FileState File::check_old_backup(struct stat& old, bool& present) {
+  const Status looked = posix::look_up(folder_, backup_name(), false, old);
+  present = looked.ok();
+  if (!present && looked.code() != ENOENT) {
+    return fail(FileState::kBackupFailed, looked);
+  }
+  if (!present) return FileState::kReady;
+  // No other name of the run may be the backup's file: a second name of one
+  // file, which a damaged volume can leave, would be written over.
+  shared_with_ = same_file_as(old);
+  if (!shared_with_.empty()) return FileState::kBackupShared;
+  if (S_ISDIR(old.st_mode)) {
+    return fail(FileState::kBackupFailed, Status::failed("open", EISDIR));
+  }
+  if (!plain_file_of_its_own(old)) {
+    return fail(FileState::kBackupFailed, Status::failed("open", 0));
+  }
+  return FileState::kReady;
+}
 
-// Puts the original back from the backup after a failed rewrite, and makes
-// it durable. `fd` is the file's descriptor, or -1 where it was closed. True
-// when the file holds the original again, on disk.
-bool restore(int folder, const std::string& name, int fd,
-             const std::string& backup_name, const Identity& backup,
-             const Identity& original) {
+FileState File::back_up() {
+  struct stat old {};
+  bool replacing = false;
+  FileState state = check_old_backup(old, replacing);
+  if (state != FileState::kReady) return state;
+
+  // The new backup, under a name of its own until it is whole and on disk.
+  const mode_t mode =
+      backup_mode(read_status_.st_mode, replacing ? old.st_mode : 0);
+  posix::Descriptor copy;
+  Status made = posix::create_new(folder_, partial_name(), mode, copy);
+  if (!made.ok()) return fail(FileState::kBackupFailed, made);
+  struct stat created {};
+  if (::fstat(copy.get(), &created) != 0) {
+    made = Status::failed("fstat", errno);
+  } else {
+    backup_ = Identity::of(created);
+    give_backup(copy.get(), replacing ? old.st_uid : read_status_.st_uid,
+                replacing ? old.st_gid : read_status_.st_gid, mode, replacing);
+    made = posix::copy_bytes(input_.get(), copy.get(), read_status_.st_size);
+  }
+  if (made.ok()) made = posix::sync_data(copy.get());
+  if (made.ok()) made = copy.close();
+
+  // What stands at the backup's name is replaced whole, and only while it
+  // is still what was looked at.
+  if (made.ok()) {
+    struct stat now {};
+    bool still = false;
+    state = check_old_backup(now, still);
+    if (state == FileState::kReady &&
+        (still != replacing ||
+         (still && !Identity::of(now).same_version(Identity::of(old))))) {
+      state = fail(FileState::kBackupFailed, Status::failed("rename", 0));
+    }
+    if (state == FileState::kReady) {
+      made = posix::rename(folder_, partial_name(), backup_name());
+    }
+  }
+  if (made.ok() && state == FileState::kReady) return state;
+  static_cast<void>(posix::remove(folder_, partial_name()));
+  if (state != FileState::kReady) return state;
+  return made.changed() ? FileState::kChanged
+                        : fail(FileState::kBackupFailed, made);
+}
+
+FileState File::place_mark() {
+  Status made = posix::link(folder_, backup_name(), mark_name());
+  if (!made.ok()) {
+    // No hard links here (exFAT, FAT): an empty file, which cannot tell
+    // which backup it stands for, so it is made only once the backup's new
+    // name is on disk.
+    made = sync_names();
+    posix::Descriptor empty;
+    if (made.ok()) made = posix::create_new(folder_, mark_name(), 0, empty);
+    if (made.ok()) made = empty.close();
+  }
+  if (!made.ok()) return fail(FileState::kNotWritten, made);
+  made = sync_names();
+  if (!made.ok()) {
+    static_cast<void>(posix::remove(folder_, mark_name()));
+    return fail(FileState::kNotWritten, made);
+  }
+  return FileState::kReady;
+}
+
+FileState File::rewrite(posix::Descriptor& output) {
+  const Identity read = Identity::of(read_status_);
+  // A change since the file was read, the last moment it can be seen.
+  struct stat now {};
+  if (::fstat(output.get(), &now) != 0 ||
+      !Identity::of(now).same_version(read)) {
+    return FileState::kChanged;
+  }
+  // Room for a longer content is reserved first, so that a full disk or the
+  // file-size limit fails before any byte changes.
+  const auto size = static_cast<off_t>(text_.size());
+  if (size > read.size) {
+    const Status reserved = posix::allocate(output.get(), read.size, size);
+    if (!reserved.ok() && reserved.code() != EOPNOTSUPP) {
+      // One that failed halfway may have moved the end of the file.
+      const bool undone = posix::truncate(output.get(), read.size).ok() &&
+                          posix::sync_data(output.get()).ok();
+      return fail(undone || restore(output) ? FileState::kNotWritten
+                                            : FileState::kWriteFailed,
+                  reserved);
+    }
+  }
+  // The new content goes over the old from its start and is cut to length
+  // only at the end, so that the file is never empty or short meanwhile.
+  Status written = posix::write_at(output.get(), text_, 0);
+  if (written.ok() && size < read.size) {
+    written = posix::truncate(output.get(), size);
+  }
+  if (written.ok()) written = posix::sync_data(output.get());
+  if (written.ok()) written = output.close();
+  if (written.ok()) return FileState::kReady;
+  // The original goes back; where it cannot, the mark stays and tells the
+  // next run that the backup holds it.
+  return fail(restore(output) ? FileState::kNotWritten
+                              : FileState::kWriteFailed,
+              written);
+}
+
+bool File::restore(posix::Descriptor& output) {
+  const Identity read = Identity::of(read_status_);
+  // Closed with an error: reached again through the folder, where it must
+  // still be the same file.
   posix::Descriptor reopened;
-  if (fd < 0) {
+  posix::Descriptor& fd = output.get() >= 0 ? output : reopened;
+  if (output.get() < 0) {
     struct stat status {};
-    if (posix::open_for_rewrite(folder, name, reopened, status) ||
-        !Identity::of(status).same_file(original)) {
+    if (!posix::open_for_rewrite(folder_, name_, reopened, status).ok() ||
+        !Identity::of(status).same_file(read)) {
       return false;
     }
-    fd = reopened.get();
   }
   posix::Descriptor from;
   struct stat status {};
-  return !posix::open_regular_for_reading(folder, backup_name, from, status) &&
-         Identity::of(status).same_file(backup) &&
-         status.st_size == original.size &&
-         !posix::copy_bytes(from.get(), fd, original.size) &&
-         !posix::truncate(fd, original.size) && !posix::sync_data(fd) &&
-         !reopened.close();
+  return posix::open_regular_for_reading(folder_, backup_name(), false, from,
+                                         status)
+             .ok() &&
+         Identity::of(status).same_file(backup_) &&
+         status.st_size == read.size &&
+         posix::copy_bytes(from.get(), fd.get(), read.size).ok() &&
+         posix::truncate(fd.get(), read.size).ok() &&
+         posix::sync_data(fd.get()).ok() && fd.close().ok();
 }
 
-}  // namespace
-
-FileState File::store() {
-  if (!differs()) return FileState::kUnchanged;
-  const Identity read = Identity::of(read_status_);
-  // The file must still be the one read, as it was read: another program
-  // may have replaced or changed it while it was converted. Nor may it be
-  // the other file's backup (a link to it, or a second name of it such as
-  // its mark), which may be the only copy of that file's original.
-  const auto now = posix::status_in(folder_, name_, true);
-  if (!now || !Identity::of(*now).same_version(read)) {
-    return FileState::kChanged;
-  }
-  const auto sibling = posix::status_in(folder_, sibling_, true);
-  const auto sibling_backup =
-      posix::status_in(folder_, sibling_ + kBackupSuffix, false);
-  if (sibling_backup && S_ISREG(sibling_backup->st_mode) &&
-      Identity::of(*sibling_backup).same_file(read)) {
-    return FileState::kChanged;
-  }
-
-  // A file that may not be written is found before a backup is made.
-  posix::Descriptor output;
-  struct stat status {};
-  if (auto error = posix::open_for_rewrite(folder_, name_, output, status)) {
-    if (error->code == ENOENT) return FileState::kChanged;
-    return fail(FileState::kNotWritable, *error);
-  }
-  if (!Identity::of(status).same_version(read)) return FileState::kChanged;
-
-  // 1. The backup, on disk with its name.
-  const posix::BackupSource source{
-      .original = read,
-      .mode = read_status_.st_mode & 0777,
-      .owner = read_status_.st_uid,
-      .group = read_status_.st_gid,
-      .sibling = sibling ? Identity::of(*sibling) : Identity{}};
-  posix::Descriptor backup_fd;
-  bool created = false;
-  Identity backup;
-  if (auto error = posix::open_backup(folder_, backup_name(), source, backup_fd,
-                                      created, backup)) {
-    return fail(FileState::kBackupFailed, *error);
-  }
-  posix::Outcome error;
-  if (!created) error = posix::truncate(backup_fd.get(), 0);
-  if (!error) {
-    error = posix::copy_bytes(input_.get(), backup_fd.get(), read.size);
-  }
-  if (!error) error = posix::sync_data(backup_fd.get());
-  if (!error) error = backup_fd.close();
-  if (error) {
-    // No partial copy may pass for a backup. The name goes only while it
-    // still names the file this run wrote; where it cannot go (a full NTFS
-    // volume refuses even that), the copy is at least emptied.
-    const auto there = posix::status_in(folder_, backup_name(), false);
-    if (there && Identity::of(*there).same_file(backup) &&
-        posix::remove(folder_, backup_name()) && backup_fd.get() >= 0) {
-      static_cast<void>(posix::truncate(backup_fd.get(), 0));
-    }
-    if (error->operation == posix::kSourceShrank) return FileState::kChanged;
-    return fail(FileState::kBackupFailed, *error);
-  }
-  if (auto failed = posix::sync_folder(folder_)) {
-    return fail(FileState::kBackupFailed, *failed);
-  }
-
-  // From the mark until the file is whole, on disk, and the mark gone,
-  // Ctrl-C and a shutdown wait.
-  const posix::DeferredSignals deferred;
-  // 2. The mark, on disk.
-  if (auto failed = posix::make_mark(folder_, backup_name(), mark_name())) {
-    return fail(FileState::kWriteFailed, *failed);
-  }
-  if (auto failed = posix::sync_folder(folder_)) {
-    static_cast<void>(posix::remove(folder_, mark_name()));
-    return fail(FileState::kWriteFailed, *failed);
-  }
-  // A change since the file was read, the last moment it can be seen.
-  if (::fstat(output.get(), &status) != 0 ||
-      !Identity::of(status).same_version(read)) {
-    static_cast<void>(posix::remove(folder_, mark_name()));
-    return FileState::kChanged;
-  }
-
-  // 3. and 4. The new content, written over the old from its start and cut
-  // to length only at the end, so that the file is never empty or short
-  // while it goes in; room for a longer one is reserved first.
-  const auto size = static_cast<off_t>(text_.size());
-  error = posix::reserve(output.get(), read.size, size);
-  if (!error) {
-    error = posix::write_at(output.get(), text_, 0);
-    if (!error && size < read.size) error = posix::truncate(output.get(), size);
-    if (!error) error = posix::sync_data(output.get());
-    if (!error) error = output.close();
-    // The original goes back; where it cannot, the mark stays and tells
-    // the next run that the backup holds it.
-    if (error &&
-        !restore(folder_, name_, output.get(), backup_name(), backup, read)) {
-      return fail(FileState::kWriteFailed, *error);
-    }
-  }
-
-  // 5. and 6. The mark goes, on disk.
-  posix::Outcome unmarked = posix::remove(folder_, mark_name());
-  if (!unmarked) unmarked = posix::sync_folder(folder_);
-  if (error) return fail(FileState::kWriteFailed, *error);
-  if (unmarked) return fail(FileState::kMarkStuck, *unmarked);
+FileState File::remove_mark(FileState rewritten) {
+  if (rewritten == FileState::kWriteFailed) return rewritten;
+  const Status removed = posix::remove(folder_, mark_name());
+  if (!removed.ok()) return fail(FileState::kMarkStuck, removed);
+  const Status synced = sync_names();
+  // A file left as its original needs no durable removal: a mark that comes
+  // back beside it is settled by the next run.
+  if (rewritten != FileState::kReady) return rewritten;
+  if (!synced.ok()) return fail(FileState::kNotDurable, synced);
   // Replaced while it was being written: the converted text went to a file
   // that the path no longer names.
-  const auto after = posix::status_in(folder_, name_, true);
-  if (!after || !Identity::of(*after).same_file(read)) {
+  struct stat after {};
+  const Status looked = posix::look_up(folder_, name_, true, after);
+  if (looked.code() == ENOENT) return FileState::kChanged;
+  if (!looked.ok()) return fail(FileState::kUnverified, looked);
+  if (!Identity::of(after).same_file(Identity::of(read_status_))) {
     return FileState::kChanged;
   }
   return FileState::kWritten;
