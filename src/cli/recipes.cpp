@@ -25,8 +25,8 @@ constexpr Step kLinuxToWindows[] = {
     {kPrefs, kOffset, kLinuxdir, kWindirEscaped},
     {kPrefs, kBounded, kLinuxdir, kWindirEscaped, kCacheDirectoryKey,
      kStatementEnd},
-    {kPrefs, kBounded, kLinuxdirUntrailed, kWindirEscapedUntrailed,
-     kCacheDirectoryKey, kStatementEnd},
+    {kPrefs, kBounded, kLinuxdirUntrailed, kWindirTrimmed, kCacheDirectoryKey,
+     kStatementEnd},
     {kPrefs, kBounded, kLinuxSearchplugins, kWindowsSearchplugins,
      kSearchEngineKey, kStatementEnd},
     {kPrefs, kStartKey, kLinuxdir, kWindirEscaped, kNewsrcRootKey},
@@ -67,21 +67,13 @@ std::string escape_backslashes(std::string_view windir) {
 
 Directories prepare_directories(std::string_view windir,
                                 std::string_view linuxdir) {
-  Directories dirs{
-      escape_backslashes(windir), std::string(linuxdir), {}, {}, {}};
-  // The last separator goes, with the character before it, wherever it
-  // stands: for a windir without a trailing backslash that is mid-path.
-  const std::size_t last = dirs.windir_escaped.rfind('\\');
-  if (last != std::string::npos) {
-    dirs.windir_trimmed = dirs.windir_escaped;
-    dirs.windir_trimmed->erase(last - 1, 2);
-  }
-  if (linuxdir.ends_with('/') && windir.ends_with('\\')) {
-    dirs.linuxdir_untrailed = dirs.linuxdir.substr(0, dirs.linuxdir.size() - 1);
-    dirs.windir_escaped_untrailed =
-        dirs.windir_escaped.substr(0, dirs.windir_escaped.size() - 2);
-  }
-  return dirs;
+  std::string escaped = escape_backslashes(windir);
+  const std::string_view trimmed = std::string_view(escaped).substr(
+      0, escaped.size() - std::min<std::size_t>(escaped.size(), 2));
+  const std::string_view untrailed = linuxdir.substr(
+      0, linuxdir.size() - std::min<std::size_t>(linuxdir.size(), 1));
+  return {escaped, std::string(linuxdir), std::string(trimmed),
+          std::string(untrailed)};
 }
 
 const Recipe* find_recipe(std::string_view modo) {
@@ -89,7 +81,7 @@ const Recipe* find_recipe(std::string_view modo) {
   return found == std::end(kRecipes) ? nullptr : found;
 }
 
-std::optional<std::string> resolve(Operand operand, const Directories& dirs) {
+std::string resolve(Operand operand, const Directories& dirs) {
   switch (operand) {
     case kWindirEscaped:
       return dirs.windir_escaped;
@@ -97,8 +89,6 @@ std::optional<std::string> resolve(Operand operand, const Directories& dirs) {
       return dirs.linuxdir;
     case kWindirTrimmed:
       return dirs.windir_trimmed;
-    case kWindirEscapedUntrailed:
-      return dirs.windir_escaped_untrailed;
     case kLinuxdirUntrailed:
       return dirs.linuxdir_untrailed;
     case kSlash:
@@ -110,7 +100,7 @@ std::optional<std::string> resolve(Operand operand, const Directories& dirs) {
     case kLinuxSearchplugins:
       return std::string(texts::kLinuxSearchplugins);
   }
-  return std::nullopt;
+  return {};
 }
 
 bool is_folder(Operand operand) {
@@ -118,7 +108,6 @@ bool is_folder(Operand operand) {
     case kWindirEscaped:
     case kLinuxdir:
     case kWindirTrimmed:
-    case kWindirEscapedUntrailed:
     case kLinuxdirUntrailed:
       return true;
     case kSlash:
@@ -135,10 +124,8 @@ std::int64_t convert(const Recipe& recipe, ProfileFile which,
   std::int64_t folders_replaced = 0;
   for (const Step& step : recipe.steps) {
     if (step.file != which) continue;
-    const std::optional<std::string> target = resolve(step.target, dirs);
-    const std::optional<std::string> replacement =
-        resolve(step.replacement, dirs);
-    if (!target || !replacement) continue;
+    const std::string target = resolve(step.target, dirs);
+    const std::string replacement = resolve(step.replacement, dirs);
     const bool folder = is_folder(step.target);
     // A folder without its last separator also matches the start of a
     // longer name, so that a mistyped ".../asd6dhre\" for
@@ -146,12 +133,12 @@ std::int64_t convert(const Recipe& recipe, ProfileFile which,
     // value ends with it.
     const bool found =
         step.target == kWindirEscaped || step.target == kLinuxdir ||
-        (folder && std::string_view(file.text()).find(*target + '"') !=
+        (folder && std::string_view(file.text()).find(target + '"') !=
                        std::string_view::npos);
     const std::int64_t count = file.replace(
         ReplaceCall{.form = step.form,
-                    .target = *target,
-                    .replacement = *replacement,
+                    .target = target,
+                    .replacement = replacement,
                     .start = 0,
                     .start_key = step.start_key,
                     .end_key = step.end_key,

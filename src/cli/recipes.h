@@ -5,7 +5,6 @@
 #define GEMMEL_CLI_RECIPES_H_
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,11 +18,10 @@ enum class ProfileFile { kPanacea, kPrefs };
 
 // The strings a step can use as its target or replacement.
 enum class Operand {
-  kWindirEscaped,           // windir with every backslash doubled
-  kLinuxdir,                // linuxdir as given
-  kWindirTrimmed,           // windirEscaped without its last separator
-  kWindirEscapedUntrailed,  // windirEscaped without its trailing separator
-  kLinuxdirUntrailed,       // linuxdir without its trailing slash
+  kWindirEscaped,      // windir with every backslash doubled
+  kLinuxdir,           // linuxdir as given
+  kWindirTrimmed,      // windirEscaped without its trailing separator
+  kLinuxdirUntrailed,  // linuxdir without its trailing slash
   kSlash,
   kEscapedSeparator,
   kWindowsSearchplugins,
@@ -50,24 +48,22 @@ struct Recipe {
 struct Directories {
   std::string windir_escaped;
   std::string linuxdir;
-  // Absent when windirEscaped holds no backslash: the steps that use it are
-  // skipped.
-  std::optional<std::string> windir_trimmed;
-  // Present only when linuxdir ends in a slash and windir in a backslash.
-  std::optional<std::string> linuxdir_untrailed;
-  std::optional<std::string> windir_escaped_untrailed;
+  std::string windir_trimmed;
+  std::string linuxdir_untrailed;
 };
 
 // Doubles every backslash, including those already doubled.
 std::string escape_backslashes(std::string_view windir);
+// `windir` must end in a backslash and `linuxdir` in a slash, as the run
+// checks before it calls this.
 Directories prepare_directories(std::string_view windir,
                                 std::string_view linuxdir);
 
 // The recipe that `modo` selects, or nullptr.
 const Recipe* find_recipe(std::string_view modo);
 
-// The value of `operand` in this run; empty when it cannot be formed.
-std::optional<std::string> resolve(Operand operand, const Directories& dirs);
+// The value of `operand` in this run.
+std::string resolve(Operand operand, const Directories& dirs);
 
 // True for the operands that name the profile folder.
 bool is_folder(Operand operand);
@@ -76,8 +72,7 @@ bool is_folder(Operand operand);
 // the number of replacements made by the steps whose target is a folder
 // name; one without its last separator counts only where a value (a quoted
 // string) ends with it. In panacea.dat those steps match across line
-// continuations. A step whose target or replacement cannot be formed is
-// skipped.
+// continuations.
 std::int64_t convert(const Recipe& recipe, ProfileFile which,
                      const Directories& dirs, File& file);
 

@@ -90,8 +90,7 @@ bool convert_file(const Job& job, int folder, const Recipe& recipe,
       // the user sees at once in the form the file would hold it.
       if (folders == 0 && file.differs()) {
         report(err, texts::kFolderAbsent, job.path);
-        err << texts::kFolderSought << resolve(recipe.source, dirs).value_or("")
-            << '\n'
+        err << texts::kFolderSought << resolve(recipe.source, dirs) << '\n'
             << std::flush;
         return false;
       }
