@@ -55,6 +55,20 @@ constexpr Recipe kRecipes[] = {
 
 }  // namespace
 
+std::size_t windows_root_length(std::string_view windir) {
+  if (windir.starts_with("\\\\")) {
+    const std::size_t server_end = windir.find('\\', 2);
+    const std::size_t share_end = server_end == std::string_view::npos
+                                      ? server_end
+                                      : windir.find('\\', server_end + 1);
+    return share_end == std::string_view::npos ? windir.size() : share_end + 1;
+  }
+  const bool letter =
+      windir.size() >= 3 && ((windir[0] >= 'A' && windir[0] <= 'Z') ||
+                             (windir[0] >= 'a' && windir[0] <= 'z'));
+  return letter && windir.substr(1, 2) == ":\\" ? 3 : 0;
+}
+
 std::string escape_backslashes(std::string_view windir) {
   std::string escaped;
   escaped.reserve(windir.size() * 2);

@@ -52,6 +52,13 @@ struct Directories {
   std::string linuxdir_untrailed;
 };
 
+// The length of the root that `windir` begins with: 3 for a drive (a letter
+// A to Z or a to z, a colon and a backslash); for a network share (two
+// backslashes, a server, a backslash, a share, a backslash), up to and with
+// that last backslash, or all of `windir` where it stops short of it. 0 when
+// `windir` begins with neither, and so is no full path.
+std::size_t windows_root_length(std::string_view windir);
+
 // Doubles every backslash, including those already doubled.
 std::string escape_backslashes(std::string_view windir);
 // `windir` must end in a backslash and `linuxdir` in a slash, as the run

@@ -146,6 +146,16 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
     report(err, texts::kLinuxdirUnterminated, linuxdir);
     return 1;
   }
+  // A relative folder never occurs in the files: the browser stores full
+  // paths.
+  if (windows_root_length(windir) == 0) {
+    report(err, texts::kWindirNotFull, windir);
+    return 1;
+  }
+  if (!linuxdir.starts_with('/')) {
+    report(err, texts::kLinuxdirNotFull, linuxdir);
+    return 1;
+  }
 
   const Directories dirs = prepare_directories(windir, linuxdir);
   // An unknown ambiente opens the files in the current directory.

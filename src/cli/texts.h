@@ -71,6 +71,10 @@ inline constexpr std::string_view kWindirUnterminated =
     "La cartella windows deve finire con una barra rovesciata";
 inline constexpr std::string_view kLinuxdirUnterminated =
     "La cartella linux deve finire con una barra";
+inline constexpr std::string_view kWindirNotFull =
+    "La cartella windows deve essere un percorso completo";
+inline constexpr std::string_view kLinuxdirNotFull =
+    "La cartella linux deve essere un percorso completo";
 // Begins the line after the path when a system call failed, followed by the
 // system's description of the error.
 inline constexpr std::string_view kReason = "Motivo: ";
