@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "cli/texts.h"
+#include "profile/continuation.h"
 
 namespace gemmel {
 namespace {
@@ -49,9 +50,22 @@ constexpr Step kWindowsToLinux[] = {
 };
 
 constexpr Recipe kRecipes[] = {
-    {texts::kWindows, kLinuxToWindows, texts::kDoneToWindows, kLinuxdir},
-    {texts::kLinux, kWindowsToLinux, texts::kDoneToLinux, kWindirEscaped},
+    {texts::kWindows, kLinuxToWindows, texts::kDoneToWindows, kLinuxdir, kSlash,
+     kWindirEscaped, kWindirName},
+    {texts::kLinux, kWindowsToLinux, texts::kDoneToLinux, kWindirEscaped,
+     kEscapedSeparator, kLinuxdir, kLinuxdirName},
 };
+
+// The last folder name of `folder`, which ends in `separator`; empty where
+// that name lies within the first `root` bytes.
+std::string last_name(std::string_view folder, char separator,
+                      std::size_t root) {
+  folder =
+      folder.substr(0, folder.size() - std::min<std::size_t>(folder.size(), 1));
+  const std::size_t start = folder.rfind(separator) + 1;  // 0 when none
+  if (start < root) return {};
+  return std::string(folder.substr(start));
+}
 
 }  // namespace
 
@@ -86,8 +100,12 @@ Directories prepare_directories(std::string_view windir,
       0, escaped.size() - std::min<std::size_t>(escaped.size(), 2));
   const std::string_view untrailed = linuxdir.substr(
       0, linuxdir.size() - std::min<std::size_t>(linuxdir.size(), 1));
-  return {escaped, std::string(linuxdir), std::string(trimmed),
-          std::string(untrailed)};
+  return {escaped,
+          std::string(linuxdir),
+          std::string(trimmed),
+          std::string(untrailed),
+          last_name(windir, '\\', windows_root_length(windir)),
+          last_name(linuxdir, '/', 1)};
 }
 
 const Recipe* find_recipe(std::string_view modo) {
@@ -105,6 +123,10 @@ std::string resolve(Operand operand, const Directories& dirs) {
       return dirs.windir_trimmed;
     case kLinuxdirUntrailed:
       return dirs.linuxdir_untrailed;
+    case kWindirName:
+      return dirs.windir_name;
+    case kLinuxdirName:
+      return dirs.linuxdir_name;
     case kSlash:
       return std::string(texts::kSlash);
     case kEscapedSeparator:
@@ -124,6 +146,8 @@ bool is_folder(Operand operand) {
     case kWindirTrimmed:
     case kLinuxdirUntrailed:
       return true;
+    case kWindirName:
+    case kLinuxdirName:
     case kSlash:
     case kEscapedSeparator:
     case kWindowsSearchplugins:
@@ -131,6 +155,32 @@ bool is_folder(Operand operand) {
       return false;
   }
   return false;
+}
+
+bool source_is_one_level_up(const Recipe& recipe, ProfileFile which,
+                            const Directories& dirs, std::string_view text) {
+  const std::string name = resolve(recipe.target_name, dirs);
+  if (name.empty()) return false;
+  const std::string source = resolve(recipe.source, dirs);
+  const std::string separator = resolve(recipe.separator, dirs);
+  Text joined;
+  if (which == kPanacea && Continuations(text).next()) {
+    joined = join(text);
+    text = joined;
+  }
+  bool found = false;
+  for (std::size_t at = text.find(source); at != std::string_view::npos;
+       at = text.find(source, at + source.size())) {
+    std::string_view after = text.substr(at + source.size());
+    if (!after.starts_with(name)) return false;
+    after.remove_prefix(name.size());
+    if (!after.empty() && !after.starts_with(separator) &&
+        after.front() != '"' && after.front() != ')') {
+      return false;
+    }
+    found = true;
+  }
+  return found;
 }
 
 std::int64_t convert(const Recipe& recipe, ProfileFile which,

@@ -22,6 +22,8 @@ enum class Operand {
   kLinuxdir,           // linuxdir as given
   kWindirTrimmed,      // windirEscaped without its trailing separator
   kLinuxdirUntrailed,  // linuxdir without its trailing slash
+  kWindirName,         // the last folder name of windir; empty for a root
+  kLinuxdirName,       // the last folder name of linuxdir; empty for a root
   kSlash,
   kEscapedSeparator,
   kWindowsSearchplugins,
@@ -42,6 +44,9 @@ struct Recipe {
   std::span<const Step> steps;  // in the order they run
   std::string_view completion;  // printed after a conversion without failures
   Operand source;               // the folder that the files hold before
+  Operand separator;            // the separator of the files before
+  Operand target;               // the folder that the files hold after
+  Operand target_name;          // the last folder name of `target`
 };
 
 // The directory strings of one run.
@@ -50,6 +55,8 @@ struct Directories {
   std::string linuxdir;
   std::string windir_trimmed;
   std::string linuxdir_untrailed;
+  std::string windir_name;
+  std::string linuxdir_name;
 };
 
 // The length of the root that `windir` begins with: 3 for a drive (a letter
@@ -74,6 +81,15 @@ std::string resolve(Operand operand, const Directories& dirs);
 
 // True for the operands that name the profile folder.
 bool is_folder(Operand operand);
+
+// True when the source folder of `recipe` occurs in `text`, the text of
+// `which` (in panacea.dat across line continuations, as the steps find it),
+// and every occurrence is followed by the target's last folder name and then
+// by the source's separator, a '"', a ')' or the end of the text: the source
+// is the folder above a profile named like the target, one level away from
+// the target. False when the target is a root, which has no last name.
+bool source_is_one_level_up(const Recipe& recipe, ProfileFile which,
+                            const Directories& dirs, std::string_view text);
 
 // Applies, in order, the steps of `recipe` for `which` to `file`, and returns
 // the number of replacements made by the steps whose target is a folder

@@ -66,6 +66,14 @@ std::optional<Failure> failure_of(FileState state) {
   return std::nullopt;
 }
 
+// A file refused for the folders given: the message, the path, and the
+// folder as the file would store it.
+void report_folder(std::ostream& err, std::string_view message,
+                   std::string_view path, std::string_view folder) {
+  report(err, message, path);
+  err << texts::kFolderSought << folder << '\n' << std::flush;
+}
+
 // One profile file of the run: where it is, and what the conversion does
 // with it.
 struct Job {
@@ -84,14 +92,21 @@ bool convert_file(const Job& job, int folder, const Recipe& recipe,
     File file(job.path.c_str(), job.sibling, folder);
     if (file.state() == FileState::kMissing && job.optional) return true;
     if (file.state() == FileState::kReady) {
+      // A Windows folder given one level above the profile, or a Linux one,
+      // would bury every path one level deeper in a folder named like the
+      // profile, ".../asd6dhre.slt/asd6dhre.slt/Mail".
+      if (source_is_one_level_up(recipe, job.which, dirs, file.text())) {
+        report_folder(err, texts::kTwoProfiles, job.path,
+                      resolve(recipe.source, dirs));
+        return false;
+      }
       const std::int64_t folders = convert(recipe, job.which, dirs, file);
       // Separators converted where the folder never occurs would leave the
       // file half in one form, half in the other: a mistyped folder, which
       // the user sees at once in the form the file would hold it.
       if (folders == 0 && file.differs()) {
-        report(err, texts::kFolderAbsent, job.path);
-        err << texts::kFolderSought << resolve(recipe.source, dirs) << '\n'
-            << std::flush;
+        report_folder(err, texts::kFolderAbsent, job.path,
+                      resolve(recipe.source, dirs));
         return false;
       }
       // Only a kReady file is written; any other state is reported below.

@@ -55,8 +55,12 @@ inline constexpr std::string_view kNoMemory =
     "Memoria insufficiente, file non modificato";
 inline constexpr std::string_view kFolderAbsent =
     "La cartella di origine non compare nel file, file non modificato";
-// Begins the line after the path of kFolderAbsent, followed by the folder as
-// the file would store it.
+// The source folder occurs in the file only as the folder above a profile
+// named like the target's last folder: the two folders are one level apart.
+inline constexpr std::string_view kTwoProfiles =
+    "Le due cartelle non indicano lo stesso profilo, file non modificato";
+// Begins the line after the path of kFolderAbsent and kTwoProfiles, followed
+// by the folder as the file would store it.
 inline constexpr std::string_view kFolderSought = "Cartella cercata: ";
 inline constexpr std::string_view kNotWritable =
     "Impossibile scrivere il file, file non modificato";
