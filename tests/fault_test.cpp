@@ -341,14 +341,24 @@ TEST_F(FaultTest, MemoryRunsOutForOneFile) {
 }
 
 TEST_F(FaultTest, ARerunKeepsTheOriginalInTheBackup) {
+  const std::string already =
+      "Nessun file modificato: il profilo e' gia' in questa forma\n";
   write_profile();
   // The second time the files are in Windows form already: nothing to
-  // change, nothing written, and the backups still hold the originals.
+  // change, nothing written, the backups still hold the originals, and the
+  // user is told.
   for (int run = 0; run < 2; ++run) {
-    EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
+    EXPECT_EQ(convert(), (RunResult{kToWindows, run == 0 ? "" : already, 0}));
   }
   expect_converted("panacea.dat");
   expect_converted("prefs.js");
+  // A Linux-form profile converted to Linux: no backup either.
+  fresh_folder();
+  write_profile();
+  EXPECT_EQ(run_gemmel({kExampleWindir, linuxdir_, "linux", "linux"},
+                       {.cwd = dir_.path()}),
+            (RunResult{kToLinux, already, 0}));
+  EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
 }
 
 TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {

@@ -83,11 +83,17 @@ struct Job {
   ProfileFile which;
 };
 
-// Loads, converts and writes one profile file, reached through `folder`.
-// Returns false, after telling why on `err`, when the file was left
-// unchanged or could not be written.
+// What the files of a run showed of the profile's form.
+struct Seen {
+  bool written = false;       // a file was rewritten
+  bool holds_target = false;  // prefs.js holds the folder converted to
+};
+
+// Loads, converts and writes one profile file, reached through `folder`,
+// and adds to `seen` what it shows. Returns false, after telling why on
+// `err`, when the file was left unchanged or could not be written.
 bool convert_file(const Job& job, int folder, const Recipe& recipe,
-                  const Directories& dirs, std::ostream& err) {
+                  const Directories& dirs, std::ostream& err, Seen& seen) {
   try {
     File file(job.path.c_str(), job.sibling, folder);
     if (file.state() == FileState::kMissing && job.optional) return true;
@@ -109,8 +115,14 @@ bool convert_file(const Job& job, int folder, const Recipe& recipe,
                       resolve(recipe.source, dirs));
         return false;
       }
+      if (job.which == ProfileFile::kPrefs) {
+        seen.holds_target =
+            std::string_view(file.text()).find(resolve(recipe.target, dirs)) !=
+            std::string_view::npos;
+      }
       // Only a kReady file is written; any other state is reported below.
       static_cast<void>(file.write());
+      seen.written |= file.state() == FileState::kWritten;
     }
     const std::optional<Failure> failure = failure_of(file.state());
     if (!failure) return true;
@@ -187,12 +199,19 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
   static_cast<void>(posix::open_folder(prefs, profile));
 
   // A profile that never used mail has no panacea.dat.
+  Seen seen;
   bool converted = convert_file({panacea, prefs, true, ProfileFile::kPanacea},
-                                profile.get(), *recipe, dirs, err);
+                                profile.get(), *recipe, dirs, err, seen);
   converted &= convert_file({prefs, panacea, false, ProfileFile::kPrefs},
-                            profile.get(), *recipe, dirs, err);
+                            profile.get(), *recipe, dirs, err, seen);
   if (!converted) return 1;
   print_line(out, recipe->completion);
+  // A profile already in the form asked for: a rerun, or the wrong modo.
+  // Scripts that run the conversion at every boot rely on the completion
+  // line and the status, so it stays a success.
+  if (!seen.written && seen.holds_target) {
+    print_line(err, texts::kAlreadyConverted);
+  }
   return 0;
 }
 

@@ -39,6 +39,11 @@ inline constexpr std::string_view kDoneToWindows =
 inline constexpr std::string_view kDoneToLinux =
     "Esportazione windows->linux terminata!";
 
+// After the completion message of a run that changed no file, where prefs.js
+// holds the folder converted to (standard error).
+inline constexpr std::string_view kAlreadyConverted =
+    "Nessun file modificato: il profilo e' gia' in questa forma";
+
 // Failures of one profile file (standard error); each is followed by a path.
 inline constexpr std::string_view kCannotRead = "Impossibile leggere il file";
 inline constexpr std::string_view kCannotBackUp =
