@@ -5,8 +5,9 @@
 // Input: one byte whose low bit picks the direction, then windir, linuxdir,
 // panacea.dat and prefs.js separated by the byte 0x01. The files go to a
 // scratch folder, opened through an ambiente that names no system. A folder
-// without its separator must be refused, with nothing opened or created; the
-// conversion then runs with the separator appended.
+// without its separator, or that is no full path, must be refused, with
+// nothing opened or created; the conversion then runs with the separator
+// appended and, where needed, a root put before it.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,6 +42,14 @@ std::string read_file(const char* name) {
 
 bool exists(const char* name) { return access(name, F_OK) == 0; }
 
+// A drive letter, a colon and a backslash, or two backslashes.
+bool drive_or_share(const std::string& windir) {
+  const char letter =
+      windir.empty() ? '\0' : static_cast<char>(windir[0] | 0x20);
+  return windir.starts_with("\\\\") ||
+         (letter >= 'a' && letter <= 'z' && windir.substr(1, 2) == ":\\");
+}
+
 constexpr std::size_t kLargestChecked = 256 * 1024;
 
 void check(bool holds) {
@@ -65,7 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string modo = (data[0] & 1) != 0 ? "win" : "linux";
   const std::vector<std::string> pieces = gemmel::fuzzing::split(
       std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1), 4);
-  if (!pieces[0].ends_with('\\') || !pieces[1].ends_with('/')) {
+  const bool windir_full = drive_or_share(pieces[0]);
+  const bool linuxdir_full = pieces[1].starts_with('/');
+  if (!pieces[0].ends_with('\\') || !pieces[1].ends_with('/') || !windir_full ||
+      !linuxdir_full) {
     std::remove("panacea.dat-bak");
     std::remove("prefs.js-bak");
     write_file("panacea.dat", pieces[2]);
@@ -74,7 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         !pieces[0].ends_with('\\')
             ? "La cartella windows deve finire con una barra rovesciata\n" +
                   pieces[0]
-            : "La cartella linux deve finire con una barra\n" + pieces[1];
+        : !pieces[1].ends_with('/')
+            ? "La cartella linux deve finire con una barra\n" + pieces[1]
+        : !windir_full
+            ? "La cartella windows deve essere un percorso completo\n" +
+                  pieces[0]
+            : "La cartella linux deve essere un percorso completo\n" +
+                  pieces[1];
     std::ostringstream out;
     std::ostringstream err;
     check(gemmel::run_conversion(pieces[0], pieces[1], "fuzz", modo, out,
@@ -85,10 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
           read_file("panacea.dat") == pieces[2] &&
           read_file("prefs.js") == pieces[3]);
   }
-  const std::string windir =
-      pieces[0].ends_with('\\') ? pieces[0] : pieces[0] + '\\';
-  const std::string linuxdir =
-      pieces[1].ends_with('/') ? pieces[1] : pieces[1] + '/';
+  const std::string windir = (windir_full ? "" : "c:\\") + pieces[0] +
+                             (pieces[0].ends_with('\\') ? "" : "\\");
+  const std::string linuxdir = (linuxdir_full ? "" : "/") + pieces[1] +
+                               (pieces[1].ends_with('/') ? "" : "/");
   const gemmel::Recipe& recipe = *gemmel::find_recipe(modo);
   const gemmel::Directories dirs =
       gemmel::prepare_directories(windir, linuxdir);
@@ -103,8 +121,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
 
   // The whole run, as the program does it. A file comes out converted, with
-  // its original in a new backup, or, when the folder does not occur in it,
-  // as it was and reported; one the conversion leaves alone gets no backup.
+  // its original in a new backup, or, when the folder does not occur in it
+  // or occurs only one level above the target, as it was and reported; one the
+  // conversion leaves alone gets no backup.
   write_file("panacea.dat", pieces[2]);
   write_file("prefs.js", pieces[3]);
   std::remove("panacea.dat-bak");
@@ -113,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::ostringstream errors;
   const int status =
       gemmel::run_conversion(windir, linuxdir, "fuzz", modo, discard, errors);
-  check(status == 0 || errors.str().find("La cartella di origine") == 0);
+  check(status == 0 || errors.str().starts_with("La cartella di origine") ||
+        errors.str().starts_with("Le due cartelle"));
   const std::string panacea = read_file("panacea.dat");
   const std::string prefs = read_file("prefs.js");
   check(panacea == pieces[2] ? !exists("panacea.dat-bak")

@@ -18,7 +18,6 @@ namespace gemmel::testing {
 inline bool names_folder(Operand operand) {
   return operand == Operand::kWindirEscaped || operand == Operand::kLinuxdir ||
          operand == Operand::kWindirTrimmed ||
-         operand == Operand::kWindirEscapedUntrailed ||
          operand == Operand::kLinuxdirUntrailed;
 }
 
@@ -27,12 +26,11 @@ inline std::string plain_convert(const Recipe& recipe, ProfileFile which,
   std::int64_t length = static_cast<std::int64_t>(text.size());
   for (const Step& step : recipe.steps) {
     if (step.file != which) continue;
-    const auto target = resolve(step.target, dirs);
-    const auto replacement = resolve(step.replacement, dirs);
-    if (!target || !replacement) continue;
+    const std::string target = resolve(step.target, dirs);
+    const std::string replacement = resolve(step.replacement, dirs);
     const ReplaceCall call{.form = step.form,
-                           .target = *target,
-                           .replacement = *replacement,
+                           .target = target,
+                           .replacement = replacement,
                            .start = 0,
                            .start_key = step.start_key,
                            .end_key = step.end_key};

@@ -69,10 +69,16 @@ TEST_F(CliTest, HelpAndWrongCommandLinesTouchNothing) {
   }
   // A folder without its own separator, an empty one included; of two, the
   // Windows one is named. An empty folder that ambiente picks would open the
-  // files here.
+  // files here. Then, with both separators in place, a folder that is no
+  // full path: the Windows one needs a drive letter, a colon and a backslash,
+  // or two backslashes; the Linux one a leading slash.
   const std::string windows =
       "La cartella windows deve finire con una barra rovesciata";
   const std::string linux = "La cartella linux deve finire con una barra";
+  const std::string windows_full =
+      "La cartella windows deve essere un percorso completo";
+  const std::string linux_full =
+      "La cartella linux deve essere un percorso completo";
   const struct {
     std::vector<std::string> args;
     std::string message, argument;
@@ -85,6 +91,14 @@ TEST_F(CliTest, HelpAndWrongCommandLinesTouchNothing) {
       {{"d:\\p\\", "", "linux", "win"}, linux, ""},
       {{"d:\\p", "", "linux", "win"}, windows, "d:\\p"},
       {{"", "/p\\", "x", "linux"}, windows, ""},
+      {{"p\\", "p", "x", "linux"}, linux, "p"},
+      {{"p\\", "/p/", "linux", "linux"}, windows_full, "p\\"},
+      {{"\\p\\", "/p/", "win", "win"}, windows_full, "\\p\\"},
+      {{"d:p\\", "/p/", "x", "linux"}, windows_full, "d:p\\"},
+      {{"d:/p\\", "/p/", "x", "win"}, windows_full, "d:/p\\"},
+      {{"1:\\p\\", "/p/", "x", "win"}, windows_full, "1:\\p\\"},
+      {{"p\\", "p/", "x", "win"}, windows_full, "p\\"},
+      {{"d:\\p\\", "p/", "linux", "linux"}, linux_full, "p/"},
   };
   for (const auto& f : folders) {
     EXPECT_EQ(run(f.args), failed(report(f.message, f.argument)))
@@ -141,16 +155,17 @@ TEST_F(CliTest, ConvertsTheSampleProfileBothWays) {
 
 // A statement whose replacement holds its target further on is replaced
 // again inside each insertion up to the statement's end: 30 KB of statement
-// times 100 KB of linuxdir would pass 2 GiB.
+// times 100 KB of linuxdir would pass 2 GiB. Here linuxdir holds windirTrimmed
+// one byte in.
 TEST_F(CliTest, AResultOf2GiBLeavesTheFileAndSaysSo) {
-  const std::string linuxdir = "/a" + std::string(100000, 'x') + "/";
+  const std::string linuxdir = "/c:\\\\a" + std::string(100000, 'x') + "/";
   const std::string prefs =
-      "user_pref(\"k\", \"a\\\\Mail\");\n"
-      "user_pref(\"browser.cache.disk.parent_directory\", \"" +
-      std::string(30000, 'y') + "\");\n";
-  write_file(dir_ / "panacea.dat", "(a\\\\)");
+      "user_pref(\"k\", \"c:\\\\a\\\\Mail\");\n"
+      "user_pref(\"browser.cache.disk.parent_directory\", \"c:\\\\a\"" +
+      std::string(30000, 'y') + ");\n";
+  write_file(dir_ / "panacea.dat", "(c:\\\\a\\\\)");
   write_file(dir_ / "prefs.js", prefs);
-  EXPECT_EQ(run({"a\\", linuxdir, "x", "linux"}),
+  EXPECT_EQ(run({"c:\\a\\", linuxdir, "x", "linux"}),
             failed(report("Il file convertito raggiungerebbe 2 GiB, file "
                           "non modificato",
                           "prefs.js")));

@@ -356,25 +356,53 @@ TEST_F(FaultTest, MemoryRunsOutForOneFile) {
 }
 
 TEST_F(FaultTest, ARerunKeepsTheOriginalInTheBackup) {
+  const std::string already =
+      "Nessun file modificato: il profilo e' gia' in questa forma\n";
   write_profile();
   // The second time the files are in Windows form already: nothing to
-  // change, nothing written, and the backups still hold the originals.
+  // change, nothing written, the backups still hold the originals, and the
+  // user is told.
   for (int run = 0; run < 2; ++run) {
-    EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
+    EXPECT_EQ(convert(), (RunResult{kToWindows, run == 0 ? "" : already, 0}));
   }
   expect_converted("panacea.dat");
   expect_converted("prefs.js");
+  // A Linux-form profile converted to Linux: no backup either.
+  fresh_folder();
+  write_profile();
+  EXPECT_EQ(run_gemmel({kExampleWindir, linuxdir_, "linux", "linux"},
+                       {.cwd = dir_.path()}),
+            (RunResult{kToLinux, already, 0}));
+  EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
 }
 
 TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
   // Converting only the separators would leave each file half in one form,
-  // half in the other. The report shows the folder as the file would hold
-  // it.
+  // half in the other; a folder given one level above the profile would put
+  // every path in a second folder named like the profile. The report shows
+  // the folder as the file would hold it.
   const std::string absent =
       "La cartella di origine non compare nel file, file non modificato";
+  const std::string two =
+      "Le due cartelle non indicano lo stesso profilo, file non modificato";
+  // The help's example folders, and the folders above them.
+  const std::string up_windir = "d:\\documenti\\mozilla\\default\\";
+  const std::string up_escaped = "d:\\\\documenti\\\\mozilla\\\\default\\\\";
+  const std::string up_linuxdir = "/mnt/D/mozilla/default/";
+  const std::string example_linuxdir = up_linuxdir + "asd6dhre.slt/";
+  const std::string windows_prefs =
+      "pref(\"browser.cache.disk.parent_directory\", \"" + up_escaped +
+      "asd6dhre.slt\");\npref(\"mail.newsrc_root\", \"" + up_escaped +
+      "asd6dhre.slt\\\\News\");";
+  const std::string linux_prefs =
+      "pref(\"browser.cache.disk.parent_directory\", \"" + up_linuxdir +
+      "asd6dhre.slt\");\npref(\"mail.newsrc_root\", \"" + up_linuxdir +
+      "asd6dhre.slt/News\");";
   const struct {
     const char* label;
     std::string windir, linuxdir, modo, panacea, prefs, sought;
+    bool one_level_up = false;
+    std::string panacea_after = {};  // not empty: panacea.dat is converted
   } cases[] = {
       {"a windir whose backslashes the user typed doubled, in quotes",
        "d:\\\\documenti\\\\", linuxdir_, "linux",
@@ -399,18 +427,57 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
        "pref(\"browser.cache.disk.parent_directory\", \"/mnt/profilo\");\n"
        "pref(\"mail.newsrc_root\", \"/mnt/profilo/News\");",
        "/mnt/prof/"},
+      // Each occurrence followed by the target's last name and a separator,
+      // a quote, a parenthesis or the end.
+      {"the Windows folder one level above the profile", up_windir,
+       example_linuxdir, "linux",
+       "<(80 (1=" + up_escaped + "asd6dhre.slt\\\\Mail)(2=" + up_escaped +
+           "asd6dhre.slt)",
+       windows_prefs, up_escaped, true},
+      {"the Linux folder one level above the profile", kExampleWindir,
+       up_linuxdir, "win",
+       "(1=" + up_linuxdir + "asd6dhre.slt/Mail)<(80 " + up_linuxdir +
+           "asd6dhre.slt",
+       linux_prefs, up_linuxdir, true},
+      {"one level above, broken across lines in panacea.dat", up_windir,
+       example_linuxdir, "linux",
+       "<(80 (1=d:\\\\documenti\\\\mo\\\nzilla\\\\default\\\\\\\r\n"
+       "asd6dhre.slt\\\\Mail)",
+       windows_prefs, up_escaped, true},
+      // One occurrence that is no path of such a profile is enough to
+      // convert the file.
+      {"one level above, but panacea.dat holds another folder too", up_windir,
+       example_linuxdir, "linux",
+       "<(80 (1=" + up_escaped + "asd6dhre.slt\\\\Mail)(2=" + up_escaped +
+           "Other\\\\x)",
+       windows_prefs, up_escaped, true,
+       "<(80 (1=" + example_linuxdir +
+           "asd6dhre.slt/Mail)(2=" + example_linuxdir + "Other/x)"},
+      {"one level above, but panacea.dat holds a longer name too",
+       kExampleWindir, up_linuxdir, "win",
+       "<(80 (1=" + up_linuxdir + "asd6dhre.slt/Mail)(2=" + up_linuxdir +
+           "asd6dhre.slt.old/x)",
+       linux_prefs, up_linuxdir, true,
+       "<(80 (1=" + kEscaped + "asd6dhre.slt\\\\Mail)(2=" + kEscaped +
+           "asd6dhre.slt.old\\\\x)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     write_file(folder_ / "panacea.dat", c.panacea);
     write_file(folder_ / "prefs.js", c.prefs);
+    const std::string message = c.one_level_up ? two : absent;
     const std::string sought = "Cartella cercata: " + c.sought + "\n";
-    EXPECT_EQ(run_gemmel({c.windir, c.linuxdir, "x", c.modo}, {.cwd = folder_}),
-              failed(report(absent, "panacea.dat") + sought +
-                     report(absent, "prefs.js") + sought));
-    EXPECT_EQ(read("panacea.dat"), c.panacea);
+    const bool converted = !c.panacea_after.empty();
+    EXPECT_EQ(
+        run_gemmel({c.windir, c.linuxdir, "x", c.modo}, {.cwd = folder_}),
+        failed((converted ? "" : report(message, "panacea.dat") + sought) +
+               report(message, "prefs.js") + sought));
+    EXPECT_EQ(read("panacea.dat"), converted ? c.panacea_after : c.panacea);
     EXPECT_EQ(read("prefs.js"), c.prefs);
-    EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
+    EXPECT_EQ(files(),
+              converted ? (Names{"panacea.dat", "panacea.dat-bak", "prefs.js"})
+                        : (Names{"panacea.dat", "prefs.js"}));
+    fs::remove(folder_ / "panacea.dat-bak");
   }
 }
 

@@ -14,36 +14,39 @@
 namespace gemmel::testing {
 namespace {
 
-// Directories that make a step's target empty, make a replacement find its
-// own insertion again, or are 64 KiB long (a replacement much longer than
+// Directories that make a replacement find its own insertion again, or are
+// 64 KiB long (a replacement much longer than
 // the text it goes into outgrows any first guess of the result's size): each
 // run must end with what the loop defines.
 TEST(HostileTest, DirectoriesThatWouldMakeAReplacementEndlessOrHuge) {
   ScopedTempDir dir;
   const std::string huge(64 * 1024, 'l');
+  std::string drives;  // what each pass of the last case leaves behind
+  for (int pass = 0; pass < 5000; ++pass) drives += "c:\\\\";
   const ConversionCase cases[] = {
       {"windirEscaped contains linuxdir: each insertion is passed over",
-       "d:/a/\\", "/a/", "win",   //
-       "/a/<(80/a/b", "/a/;/a/",  //
-       "d:/a/\\\\<(80d:\\\\a\\\\\\\\b", "d:/a/\\\\;d:/a/\\\\"},
-      {"linuxdir contains windirEscaped", "b\\", "/ab\\\\c/", "linux",  //
-       "b\\\\<(80b\\\\", "b\\\\;b\\\\",                                 //
-       "/ab\\\\c/<(80/ab/c/", "/ab\\\\c/;/ab\\\\c/"},
-      {"linuxdir begins with windirTrimmed", "d:\\x\\", "d:\\\\x/", "linux", "",
-       "browser.cache.disk.parent_directory \"d:\\\\x\");",  //
-       "", "browser.cache.disk.parent_directory \"d:\\\\x/\");"},
-      {"a lone backslash: windirTrimmed is empty", "\\", "/p/", "linux",
-       "a\\\\b<(80\\\\c", "browser.cache.disk.parent_directory \\\\);",  //
-       "a/p/b<(80/p/c", "browser.cache.disk.parent_directory /p/);"},
+       "d:\\/a/\\", "/a/", "win",  //
+       "/a/<(80/a/b", "/a/;/a/",   //
+       "d:\\\\/a/\\\\<(80d:\\\\\\\\a\\\\\\\\b", "d:\\\\/a/\\\\;d:\\\\/a/\\\\"},
+      {"linuxdir contains windirEscaped", "c:\\b\\", "/ac:\\\\b\\\\c/",
+       "linux",                                                  //
+       "c:\\\\b\\\\<(80c:\\\\b\\\\", "c:\\\\b\\\\;c:\\\\b\\\\",  //
+       "/ac:\\\\b\\\\c/<(80/ac:/b/c/", "/ac:\\\\b\\\\c/;/ac:\\\\b\\\\c/"},
+      {"a bare network prefix: windirEscaped is four backslashes, "
+       "windirTrimmed two",
+       "\\\\", "/p/", "linux", "a\\\\\\\\\\\\b<(80\\\\\\\\\\\\c",
+       "browser.cache.disk.parent_directory \\\\\\\\\\\\);",  //
+       "a/p/\\\\b<(80/p//c", "browser.cache.disk.parent_directory /p//p/);"},
       {"windirTrimmed inside linuxdir, a long cache statement: thousands of "
        "passes",
-       "a\\", "/aa/", "linux", "",
-       "browser.cache.disk.parent_directory \"" + std::string(5000, 'a') +
-           "\");"},
+       "c:\\a\\", "/c:\\\\a/", "linux", "",
+       "browser.cache.disk.parent_directory \"c:\\\\a\"" +
+           std::string(5000, ' ') + ");"},
       {"windirEscaped ends with the start of linuxdir: thousands of passes",
-       "b" + std::string(5000, 'a') + "\\", std::string(5000, 'a') + "\\\\/",
-       "win", "", std::string(5000, 'a') + "\\\\" + std::string(5000, '/'), "",
-       std::string(5000, 'b') + std::string(5000, 'a') + "\\\\"},
+       "c:\\/" + std::string(5000, 'a') + "\\",
+       "/" + std::string(5000, 'a') + "\\\\/", "win", "",
+       "/" + std::string(5000, 'a') + "\\\\" + std::string(5000, '/'), "",
+       drives + "/" + std::string(5000, 'a') + "\\\\"},
       {"newlines in the directories", "d:\\a\nb\\", "/a\nb/", "win",
        "<(80 /a\nb/c", "pref(\"mail.newsrc_root\", \"/a\nb/N\");",
        "<(80 d:\\\\a\nb\\\\c",

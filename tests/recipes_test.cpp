@@ -33,13 +33,13 @@ TEST(RecipesTest, WorkedExamplesShowAWrongStepOrFolderForm) {
        "pref(\"d\", \"d:\\\\p\\\\Download\");\n"
        "pref(\"mail.newsrc_root\", \"d:\\\\p\\\\News\");\n"
        "pref(\"u\", \"http:\\\\\\\\x\\\\\");\n"},
-      {"linux to windows: the cache step finishes what step 3 began", "/z\\",
-       "x/", "win", "",
-       "pref(\"browser.cache.disk.parent_directory\", \"xx/\");\n"
-       "pref(\"mail.newsrc_root\", \"xx/\");",
+      {"linux to windows: the cache step finishes what step 3 began",
+       "c:\\x/\\", "/c:\\\\x/", "win", "",
+       "pref(\"browser.cache.disk.parent_directory\", \"//c:\\\\x/\");\n"
+       "pref(\"mail.newsrc_root\", \"//c:\\\\x/\");",
        "",
-       "pref(\"browser.cache.disk.parent_directory\", \"/z\\\\z\\\\\");\n"
-       "pref(\"mail.newsrc_root\", \"\\\\z\\\\z\\\\\");"},
+       "pref(\"browser.cache.disk.parent_directory\", \"c:\\\\x/\\\\\\\\\");\n"
+       "pref(\"mail.newsrc_root\", \"c:\\\\x\\\\\\\\\\\\\");"},
       {"windows to linux: windirTrimmed, the search engine, every separator "
        "after mail.newsrc_root",
        "d:\\p\\", "/p/", "linux", "(1=d:\\\\p\\\\a)<(80 (2=d:\\\\p\\\\b\\\\c)",
@@ -74,33 +74,35 @@ TEST(RecipesTest, WorkedExamplesShowAWrongStepOrFolderForm) {
 // examples above show the rest. Steps on different files cannot interact.
 TEST(RecipesTest, AStepDroppedOrSwappedShows) {
   ScopedTempDir dir;
+  // Two linuxdirs below hold the Windows searchplugins prefix, so that the
+  // search-engine step and the folder steps meet.
+  const std::string windows_plugins =
+      "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C";
   const ConversionCase cases[] = {
-      {"to windows: swap 3/4 or 4/4b (the untrailed step)", "d:/a/\\", "/a/",
+      {"to windows: swap 3/4 or 4/4b (the untrailed step)", "d:\\/a/\\", "/a/",
        "win", "", "pref(\"browser.cache.disk.parent_directory\", \"/a/\");"},
       {"to windows: swap 4b/5", "d:\\p\\", "/usr/lo/", "win", "/usr/lo/",
        "/usr/lo/ pref(\"browser.cache.disk.parent_directory "
        "browser.search.defaultengine\", "
        "\"engine:///usr/local/mozilla/searchplugins/g.src\");"},
-      {"to windows: swap 5/6", "d:\\", "%5C/", "win", "",
+      {"to windows: swap 5/6", "d:\\", "/" + windows_plugins + "/", "win", "",
        "pref(\"mail.newsrc_root\", \"\");\n"
        "pref(\"browser.search.defaultengine\", "
-       "\"/usr/local/mozilla/searchplugins//g\");"},
-      {"to linux: drop 4 or 7, swap 4/5 or 7/8", "d:\\", "\\\\x/", "linux",
-       "d:\\\\",
-       "pref(\"browser.cache.disk.parent_directory\", \"d:d:\\\\ d:\\d:\\\\\");"
-       "\npref(\"mail.newsrc_root\", \"d:\\d:\\\\x\");"},
-      {"to linux: swap 3/4", "q\\", "/q\\\\/", "linux", "",
-       "pref(\"browser.cache.disk.parent_directory\", \"q\\\\\");"},
-      {"to linux: swap 5/6", "p\\", "/p/", "linux", "p\\\\",
-       "p\\\\ pref(\"browser.cache.disk.parent_directory "
-       "browser.search.defaultengine\", \"engine://"
-       "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
-       "g.src\");"},
-      {"to linux: swap 6/7", "/\\", "/m/", "linux", "",
+       "\"//usr/local/mozilla/searchplugins//g\");"},
+      {"to linux: drop 4 or 7, swap 4/5 or 7/8", "d:\\/\\", "/\\\\x/", "linux",
+       "d:\\\\/\\\\",
+       "pref(\"browser.cache.disk.parent_directory\", \"d:\\\\d:\\\\/\\\\\");\n"
+       "pref(\"mail.newsrc_root\", \"d:\\\\d:\\\\/\\\\x\");"},
+      {"to linux: swap 3/4", "c:\\q\\", "/c:\\\\q\\\\/", "linux", "",
+       "pref(\"browser.cache.disk.parent_directory\", \"c:\\\\q\\\\\");"},
+      {"to linux: swap 5/6", "c:\\p\\", "/" + windows_plugins + "/", "linux",
+       "c:\\\\p\\\\",
+       "c:\\\\p\\\\ pref(\"browser.cache.disk.parent_directory "
+       "browser.search.defaultengine\", \"c:\\\\p\");"},
+      {"to linux: swap 6/7", "c:\\/\\", "/\\\\" + windows_plugins + "/",
+       "linux", "",
        "pref(\"mail.newsrc_root\", \"\");\n"
-       "pref(\"browser.search.defaultengine\", \"engine:"
-       "C%3A%5CPROGRA%7E1%5CMOZILLA.ORG%5CMOZILLA%5Csearchplugins%5C"
-       "\\\\g\");"},
+       "pref(\"browser.search.defaultengine\", \"c:\\\\c:\\\\/\\\\\");"},
   };
   for (const ConversionCase& c : cases) expect_conversion(dir.path(), c);
 }

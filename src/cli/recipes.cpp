@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "cli/texts.h"
+#include "profile/continuation.h"
 
 namespace gemmel {
 namespace {
@@ -25,8 +26,8 @@ constexpr Step kLinuxToWindows[] = {
     {kPrefs, kOffset, kLinuxdir, kWindirEscaped},
     {kPrefs, kBounded, kLinuxdir, kWindirEscaped, kCacheDirectoryKey,
      kStatementEnd},
-    {kPrefs, kBounded, kLinuxdirUntrailed, kWindirEscapedUntrailed,
-     kCacheDirectoryKey, kStatementEnd},
+    {kPrefs, kBounded, kLinuxdirUntrailed, kWindirTrimmed, kCacheDirectoryKey,
+     kStatementEnd},
     {kPrefs, kBounded, kLinuxSearchplugins, kWindowsSearchplugins,
      kSearchEngineKey, kStatementEnd},
     {kPrefs, kStartKey, kLinuxdir, kWindirEscaped, kNewsrcRootKey},
@@ -49,11 +50,38 @@ constexpr Step kWindowsToLinux[] = {
 };
 
 constexpr Recipe kRecipes[] = {
-    {texts::kWindows, kLinuxToWindows, texts::kDoneToWindows, kLinuxdir},
-    {texts::kLinux, kWindowsToLinux, texts::kDoneToLinux, kWindirEscaped},
+    {texts::kWindows, kLinuxToWindows, texts::kDoneToWindows, kLinuxdir, kSlash,
+     kWindirEscaped, kWindirName},
+    {texts::kLinux, kWindowsToLinux, texts::kDoneToLinux, kWindirEscaped,
+     kEscapedSeparator, kLinuxdir, kLinuxdirName},
 };
 
+// The last folder name of `folder`, which ends in `separator`; empty where
+// that name lies within the first `root` bytes.
+std::string last_name(std::string_view folder, char separator,
+                      std::size_t root) {
+  folder =
+      folder.substr(0, folder.size() - std::min<std::size_t>(folder.size(), 1));
+  const std::size_t start = folder.rfind(separator) + 1;  // 0 when none
+  if (start < root) return {};
+  return std::string(folder.substr(start));
+}
+
 }  // namespace
+
+std::size_t windows_root_length(std::string_view windir) {
+  if (windir.starts_with("\\\\")) {
+    const std::size_t server_end = windir.find('\\', 2);
+    const std::size_t share_end = server_end == std::string_view::npos
+                                      ? server_end
+                                      : windir.find('\\', server_end + 1);
+    return share_end == std::string_view::npos ? windir.size() : share_end + 1;
+  }
+  const bool letter =
+      windir.size() >= 3 && ((windir[0] >= 'A' && windir[0] <= 'Z') ||
+                             (windir[0] >= 'a' && windir[0] <= 'z'));
+  return letter && windir.substr(1, 2) == ":\\" ? 3 : 0;
+}
 
 std::string escape_backslashes(std::string_view windir) {
   std::string escaped;
@@ -67,21 +95,17 @@ std::string escape_backslashes(std::string_view windir) {
 
 Directories prepare_directories(std::string_view windir,
                                 std::string_view linuxdir) {
-  Directories dirs{
-      escape_backslashes(windir), std::string(linuxdir), {}, {}, {}};
-  // The last separator goes, with the character before it, wherever it
-  // stands: for a windir without a trailing backslash that is mid-path.
-  const std::size_t last = dirs.windir_escaped.rfind('\\');
-  if (last != std::string::npos) {
-    dirs.windir_trimmed = dirs.windir_escaped;
-    dirs.windir_trimmed->erase(last - 1, 2);
-  }
-  if (linuxdir.ends_with('/') && windir.ends_with('\\')) {
-    dirs.linuxdir_untrailed = dirs.linuxdir.substr(0, dirs.linuxdir.size() - 1);
-    dirs.windir_escaped_untrailed =
-        dirs.windir_escaped.substr(0, dirs.windir_escaped.size() - 2);
-  }
-  return dirs;
+  std::string escaped = escape_backslashes(windir);
+  const std::string_view trimmed = std::string_view(escaped).substr(
+      0, escaped.size() - std::min<std::size_t>(escaped.size(), 2));
+  const std::string_view untrailed = linuxdir.substr(
+      0, linuxdir.size() - std::min<std::size_t>(linuxdir.size(), 1));
+  return {escaped,
+          std::string(linuxdir),
+          std::string(trimmed),
+          std::string(untrailed),
+          last_name(windir, '\\', windows_root_length(windir)),
+          last_name(linuxdir, '/', 1)};
 }
 
 const Recipe* find_recipe(std::string_view modo) {
@@ -89,7 +113,7 @@ const Recipe* find_recipe(std::string_view modo) {
   return found == std::end(kRecipes) ? nullptr : found;
 }
 
-std::optional<std::string> resolve(Operand operand, const Directories& dirs) {
+std::string resolve(Operand operand, const Directories& dirs) {
   switch (operand) {
     case kWindirEscaped:
       return dirs.windir_escaped;
@@ -97,10 +121,12 @@ std::optional<std::string> resolve(Operand operand, const Directories& dirs) {
       return dirs.linuxdir;
     case kWindirTrimmed:
       return dirs.windir_trimmed;
-    case kWindirEscapedUntrailed:
-      return dirs.windir_escaped_untrailed;
     case kLinuxdirUntrailed:
       return dirs.linuxdir_untrailed;
+    case kWindirName:
+      return dirs.windir_name;
+    case kLinuxdirName:
+      return dirs.linuxdir_name;
     case kSlash:
       return std::string(texts::kSlash);
     case kEscapedSeparator:
@@ -110,7 +136,7 @@ std::optional<std::string> resolve(Operand operand, const Directories& dirs) {
     case kLinuxSearchplugins:
       return std::string(texts::kLinuxSearchplugins);
   }
-  return std::nullopt;
+  return {};
 }
 
 bool is_folder(Operand operand) {
@@ -118,9 +144,10 @@ bool is_folder(Operand operand) {
     case kWindirEscaped:
     case kLinuxdir:
     case kWindirTrimmed:
-    case kWindirEscapedUntrailed:
     case kLinuxdirUntrailed:
       return true;
+    case kWindirName:
+    case kLinuxdirName:
     case kSlash:
     case kEscapedSeparator:
     case kWindowsSearchplugins:
@@ -130,23 +157,46 @@ bool is_folder(Operand operand) {
   return false;
 }
 
+bool source_is_one_level_up(const Recipe& recipe, ProfileFile which,
+                            const Directories& dirs, std::string_view text) {
+  const std::string name = resolve(recipe.target_name, dirs);
+  if (name.empty()) return false;
+  const std::string source = resolve(recipe.source, dirs);
+  const std::string separator = resolve(recipe.separator, dirs);
+  Text joined;
+  if (which == kPanacea && Continuations(text).next()) {
+    joined = join(text);
+    text = joined;
+  }
+  bool found = false;
+  for (std::size_t at = text.find(source); at != std::string_view::npos;
+       at = text.find(source, at + source.size())) {
+    std::string_view after = text.substr(at + source.size());
+    if (!after.starts_with(name)) return false;
+    after.remove_prefix(name.size());
+    if (!after.empty() && !after.starts_with(separator) &&
+        after.front() != '"' && after.front() != ')') {
+      return false;
+    }
+    found = true;
+  }
+  return found;
+}
+
 namespace {
 
 // Calls `apply` with each step of `recipe` for `which`, in order, and the
-// replacement it makes; a step whose target or replacement cannot be formed
-// is skipped.
+// replacement it makes.
 template <typename Apply>
 void for_each_call(const Recipe& recipe, ProfileFile which,
                    const Directories& dirs, Apply apply) {
   for (const Step& step : recipe.steps) {
     if (step.file != which) continue;
-    const std::optional<std::string> target = resolve(step.target, dirs);
-    const std::optional<std::string> replacement =
-        resolve(step.replacement, dirs);
-    if (!target || !replacement) continue;
+    const std::string target = resolve(step.target, dirs);
+    const std::string replacement = resolve(step.replacement, dirs);
     apply(step, ReplaceCall{.form = step.form,
-                            .target = *target,
-                            .replacement = *replacement,
+                            .target = target,
+                            .replacement = replacement,
                             .start = 0,
                             .start_key = step.start_key,
                             .end_key = step.end_key,

@@ -5,7 +5,6 @@
 #define GEMMEL_CLI_RECIPES_H_
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,11 +18,12 @@ enum class ProfileFile { kPanacea, kPrefs };
 
 // The strings a step can use as its target or replacement.
 enum class Operand {
-  kWindirEscaped,           // windir with every backslash doubled
-  kLinuxdir,                // linuxdir as given
-  kWindirTrimmed,           // windirEscaped without its last separator
-  kWindirEscapedUntrailed,  // windirEscaped without its trailing separator
-  kLinuxdirUntrailed,       // linuxdir without its trailing slash
+  kWindirEscaped,      // windir with every backslash doubled
+  kLinuxdir,           // linuxdir as given
+  kWindirTrimmed,      // windirEscaped without its trailing separator
+  kLinuxdirUntrailed,  // linuxdir without its trailing slash
+  kWindirName,         // the last folder name of windir; empty for a root
+  kLinuxdirName,       // the last folder name of linuxdir; empty for a root
   kSlash,
   kEscapedSeparator,
   kWindowsSearchplugins,
@@ -44,40 +44,58 @@ struct Recipe {
   std::span<const Step> steps;  // in the order they run
   std::string_view completion;  // printed after a conversion without failures
   Operand source;               // the folder that the files hold before
+  Operand separator;            // the separator of the files before
+  Operand target;               // the folder that the files hold after
+  Operand target_name;          // the last folder name of `target`
 };
 
 // The directory strings of one run.
 struct Directories {
   std::string windir_escaped;
   std::string linuxdir;
-  // Absent when windirEscaped holds no backslash: the steps that use it are
-  // skipped.
-  std::optional<std::string> windir_trimmed;
-  // Present only when linuxdir ends in a slash and windir in a backslash.
-  std::optional<std::string> linuxdir_untrailed;
-  std::optional<std::string> windir_escaped_untrailed;
+  std::string windir_trimmed;
+  std::string linuxdir_untrailed;
+  std::string windir_name;
+  std::string linuxdir_name;
 };
+
+// The length of the root that `windir` begins with: 3 for a drive (a letter
+// A to Z or a to z, a colon and a backslash); for a network share (two
+// backslashes, a server, a backslash, a share, a backslash), up to and with
+// that last backslash, or all of `windir` where it stops short of it. 0 when
+// `windir` begins with neither, and so is no full path.
+std::size_t windows_root_length(std::string_view windir);
 
 // Doubles every backslash, including those already doubled.
 std::string escape_backslashes(std::string_view windir);
+// `windir` must end in a backslash and `linuxdir` in a slash, as the run
+// checks before it calls this.
 Directories prepare_directories(std::string_view windir,
                                 std::string_view linuxdir);
 
 // The recipe that `modo` selects, or nullptr.
 const Recipe* find_recipe(std::string_view modo);
 
-// The value of `operand` in this run; empty when it cannot be formed.
-std::optional<std::string> resolve(Operand operand, const Directories& dirs);
+// The value of `operand` in this run.
+std::string resolve(Operand operand, const Directories& dirs);
 
 // True for the operands that name the profile folder.
 bool is_folder(Operand operand);
+
+// True when the source folder of `recipe` occurs in `text`, the text of
+// `which` (in panacea.dat across line continuations, as the steps find it),
+// and every occurrence is followed by the target's last folder name and then
+// by the source's separator, a '"', a ')' or the end of the text: the source
+// is the folder above a profile named like the target, one level away from
+// the target. False when the target is a root, which has no last name.
+bool source_is_one_level_up(const Recipe& recipe, ProfileFile which,
+                            const Directories& dirs, std::string_view text);
 
 // Applies, in order, the steps of `recipe` for `which` to `file`, and returns
 // the number of replacements made by the steps whose target is a folder
 // name; one without its last separator counts only where a value (a quoted
 // string) ends with it. In panacea.dat those steps match across line
-// continuations. A step whose target or replacement cannot be formed is
-// skipped.
+// continuations.
 std::int64_t convert(const Recipe& recipe, ProfileFile which,
                      const Directories& dirs, File& file);
 

@@ -130,6 +130,14 @@ struct Folder {
   bool readable = true;
 };
 
+// A file refused for the folders given: the message, the path, and the
+// folder as the file would store it.
+void report_folder(std::ostream& err, std::string_view message,
+                   std::string_view path, std::string_view folder) {
+  report(err, message, path);
+  err << texts::kFolderSought << folder << '\n' << std::flush;
+}
+
 // One profile file of the run: where it is, and what the conversion does
 // with it.
 struct Job {
@@ -151,11 +159,17 @@ void settle_if_finished(File& file, const Job& job, const Recipe& recipe,
   if (made && *made == file.text()) file.settle_finished();
 }
 
-// Loads, converts and writes one profile file, reached through `folder`.
-// Returns false, after telling why on `err`, when the file was left
-// unchanged or could not be written.
+// What the files of a run showed of the profile's form.
+struct Seen {
+  bool written = false;       // a file was rewritten
+  bool holds_target = false;  // prefs.js holds the folder converted to
+};
+
+// Loads, converts and writes one profile file, reached through `folder`,
+// and adds to `seen` what it shows. Returns false, after telling why on
+// `err`, when the file was left unchanged or could not be written.
 bool convert_file(const Job& job, const Folder& folder, const Recipe& recipe,
-                  const Directories& dirs, std::ostream& err) {
+                  const Directories& dirs, std::ostream& err, Seen& seen) {
   try {
     File file(job.path.c_str(), job.sibling, folder.fd, folder.readable);
     if (file.state() == FileState::kMissing && job.optional) return true;
@@ -163,19 +177,31 @@ bool convert_file(const Job& job, const Folder& folder, const Recipe& recipe,
       settle_if_finished(file, job, recipe, dirs);
     }
     if (file.state() == FileState::kReady) {
+      // A Windows folder given one level above the profile, or a Linux one,
+      // would bury every path one level deeper in a folder named like the
+      // profile, ".../asd6dhre.slt/asd6dhre.slt/Mail".
+      if (source_is_one_level_up(recipe, job.which, dirs, file.text())) {
+        report_folder(err, texts::kTwoProfiles, job.path,
+                      resolve(recipe.source, dirs));
+        return false;
+      }
       const std::int64_t folders = convert(recipe, job.which, dirs, file);
       // Separators converted where the folder never occurs would leave the
       // file half in one form, half in the other: a mistyped folder, which
       // the user sees at once in the form the file would hold it.
       if (folders == 0 && file.differs()) {
-        report(err, texts::kFolderAbsent, job.path);
-        err << texts::kFolderSought << resolve(recipe.source, dirs).value_or("")
-            << '\n'
-            << std::flush;
+        report_folder(err, texts::kFolderAbsent, job.path,
+                      resolve(recipe.source, dirs));
         return false;
+      }
+      if (job.which == ProfileFile::kPrefs) {
+        seen.holds_target =
+            std::string_view(file.text()).find(resolve(recipe.target, dirs)) !=
+            std::string_view::npos;
       }
       // Only a kReady file is written; any other state is reported below.
       static_cast<void>(file.write());
+      seen.written |= file.state() == FileState::kWritten;
     }
     return !report_state(file, err);
   } catch (const std::bad_alloc&) {
@@ -219,6 +245,16 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
     report(err, texts::kLinuxdirUnterminated, linuxdir);
     return 1;
   }
+  // A relative folder never occurs in the files: the browser stores full
+  // paths.
+  if (windows_root_length(windir) == 0) {
+    report(err, texts::kWindirNotFull, windir);
+    return 1;
+  }
+  if (!linuxdir.starts_with('/')) {
+    report(err, texts::kLinuxdirNotFull, linuxdir);
+    return 1;
+  }
 
   const Directories dirs = prepare_directories(windir, linuxdir);
   // An unknown ambiente opens the files in the current directory.
@@ -237,12 +273,19 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
   opened.fd = profile.get();
 
   // A profile that never used mail has no panacea.dat.
+  Seen seen;
   bool converted = convert_file({panacea, prefs, true, ProfileFile::kPanacea},
-                                opened, *recipe, dirs, err);
+                                opened, *recipe, dirs, err, seen);
   converted &= convert_file({prefs, panacea, false, ProfileFile::kPrefs},
-                            opened, *recipe, dirs, err);
+                            opened, *recipe, dirs, err, seen);
   if (!converted) return 1;
   print_line(out, recipe->completion);
+  // A profile already in the form asked for: a rerun, or the wrong modo.
+  // Scripts that run the conversion at every boot rely on the completion
+  // line and the status, so it stays a success.
+  if (!seen.written && seen.holds_target) {
+    print_line(err, texts::kAlreadyConverted);
+  }
   return 0;
 }
 

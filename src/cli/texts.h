@@ -39,6 +39,11 @@ inline constexpr std::string_view kDoneToWindows =
 inline constexpr std::string_view kDoneToLinux =
     "Esportazione windows->linux terminata!";
 
+// After the completion message of a run that changed no file, where prefs.js
+// holds the folder converted to (standard error).
+inline constexpr std::string_view kAlreadyConverted =
+    "Nessun file modificato: il profilo e' gia' in questa forma";
+
 // Failures of one profile file (standard error); each is followed by a path.
 inline constexpr std::string_view kCannotRead = "Impossibile leggere il file";
 inline constexpr std::string_view kCannotBackUp =
@@ -55,8 +60,12 @@ inline constexpr std::string_view kNoMemory =
     "Memoria insufficiente, file non modificato";
 inline constexpr std::string_view kFolderAbsent =
     "La cartella di origine non compare nel file, file non modificato";
-// Begins the line after the path of kFolderAbsent, followed by the folder as
-// the file would store it.
+// The source folder occurs in the file only as the folder above a profile
+// named like the target's last folder: the two folders are one level apart.
+inline constexpr std::string_view kTwoProfiles =
+    "Le due cartelle non indicano lo stesso profilo, file non modificato";
+// Begins the line after the path of kFolderAbsent and kTwoProfiles, followed
+// by the folder as the file would store it.
 inline constexpr std::string_view kFolderSought = "Cartella cercata: ";
 inline constexpr std::string_view kNotWritable =
     "Impossibile scrivere il file, file non modificato";
@@ -87,6 +96,10 @@ inline constexpr std::string_view kWindirUnterminated =
     "La cartella windows deve finire con una barra rovesciata";
 inline constexpr std::string_view kLinuxdirUnterminated =
     "La cartella linux deve finire con una barra";
+inline constexpr std::string_view kWindirNotFull =
+    "La cartella windows deve essere un percorso completo";
+inline constexpr std::string_view kLinuxdirNotFull =
+    "La cartella linux deve essere un percorso completo";
 // Begins the line after the path when a system call failed, followed by the
 // system's description of the error.
 inline constexpr std::string_view kReason = "Motivo: ";

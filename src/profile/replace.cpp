@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "profile/continuation.h"
+
 namespace gemmel {
 namespace {
 
@@ -184,69 +186,6 @@ Overlap overlap_of(const Automaton& automaton, std::string_view target,
   return {.carried = matched};
 }
 
-// A line continuation (see replace.h).
-struct Continuation {
-  std::size_t at;  // offset of its backslash in the text
-  // cppcheck-suppress unusedStructMember ; read through std::optional
-  std::size_t joined_at;  // offset of the byte after it once joined
-  std::size_t size;       // 2, or 3 with CR LF
-};
-
-// Finds the continuations of a text in order, each once.
-class Continuations {
- public:
-  explicit Continuations(std::string_view text) : text_(text) {}
-
-  std::optional<Continuation> next() {
-    const char* const begin = text_.data();
-    const std::size_t size = text_.size();
-    while (from_ < size) {
-      const void* found = std::memchr(begin + from_, '\\', size - from_);
-      if (found == nullptr) break;
-      // A run of backslashes is read whole, so the search never resumes
-      // inside one and its parity is its full length.
-      const std::size_t run_begin =
-          static_cast<std::size_t>(static_cast<const char*>(found) - begin);
-      std::size_t run_end = run_begin + 1;
-      while (run_end < size && begin[run_end] == '\\') ++run_end;
-      from_ = run_end;
-      if ((run_end - run_begin) % 2 == 0 || run_end == size ||
-          (begin[run_end] != '\n' && begin[run_end] != '\r')) {
-        continue;
-      }
-      const bool crlf = begin[run_end] == '\r' && run_end + 1 < size &&
-                        begin[run_end + 1] == '\n';
-      const Continuation found_one{.at = run_end - 1,
-                                   .joined_at = run_end - 1 - removed_,
-                                   .size = crlf ? 3U : 2U};
-      removed_ += found_one.size;
-      from_ = found_one.at + found_one.size;
-      return found_one;
-    }
-    from_ = size;
-    return std::nullopt;
-  }
-
- private:
-  std::string_view text_;
-  std::size_t from_ = 0;
-  std::size_t removed_ = 0;  // the bytes of the continuations found so far
-};
-
-// `text` as it reads without its continuations.
-Text join(std::string_view text) {
-  Text joined;
-  joined.reserve(text.size());
-  Continuations found(text);
-  std::size_t from = 0;
-  while (const std::optional<Continuation> next = found.next()) {
-    joined.append(text.substr(from, next->at - from));
-    from = next->at + next->size;
-  }
-  joined.append(text.substr(from));
-  return joined;
-}
-
 // The text a call searches when it does not look across continuations: the
 // file's own, copied to the result as it is.
 class PlainSource {
@@ -262,40 +201,6 @@ class PlainSource {
 
  private:
   std::string_view text_;
-};
-
-// The joined text, searched in place of the file's own. The loop copies the
-// unreplaced old bytes to the result in increasing ranges [from, to), each
-// beginning where an occurrence's old part ends: a continuation at `from` or
-// `to` stands just after or just before an occurrence, or at an end of the
-// text, and goes back where it was; one below `from` that was not put back
-// lay strictly inside the occurrences between two ranges.
-class JoinedSource {
- public:
-  JoinedSource(std::string_view joined, std::string_view original)
-      : joined_(joined), original_(original), found_(original) {
-    pending_ = found_.next();
-  }
-  std::string_view text() const { return joined_; }
-  std::size_t restored() const { return restored_; }
-  void copy(Writer& out, std::size_t from, std::size_t to) {
-    while (pending_ && pending_->joined_at < from) pending_ = found_.next();
-    while (pending_ && pending_->joined_at <= to) {
-      out.put(joined_.substr(from, pending_->joined_at - from));
-      out.put(original_.substr(pending_->at, pending_->size));
-      restored_ += pending_->size;
-      from = pending_->joined_at;
-      pending_ = found_.next();
-    }
-    out.put(joined_.substr(from, to - from));
-  }
-
- private:
-  std::string_view joined_;
-  std::string_view original_;
-  Continuations found_;
-  std::optional<Continuation> pending_;  // the next one not yet handled
-  std::size_t restored_ = 0;
 };
 
 // What a call made: `count` replacements (0: the text is left alone) and a

@@ -28,19 +28,9 @@
 // target and the replacement: the result is the same as the loop's, byte for
 // byte, without running it pass by pass.
 //
-// Across line continuations. A Mork file (panacea.dat) breaks long values
-// with a line continuation: a backslash followed by a line end (CR LF, LF or
-// CR; CR LF is one line end), where that backslash ends a run of an odd
-// number of backslashes (in an escaped backslash, two of them, the line end
-// is a line end). Readers drop the pair and join the lines. A call with
-// `across_continuations` takes the continuations present when it begins,
-// runs the loop above on the text as it reads without them (starts, keys and
-// limits included), and puts back every continuation that does not lie
-// strictly inside a replaced occurrence, where it stood; one just before or
-// just after an occurrence stays. An occurrence that begins in inserted text
-// and ends in the old bytes holds the continuations between its two parts
-// and within its old part. The replacement is written on one line. In a text
-// without continuations the result is the plain loop's.
+// Across line continuations: a call with `across_continuations` matches the
+// target in the text as it reads without Mork's line continuations, and puts
+// back those that do not lie inside a replaced occurrence (continuation.h).
 #ifndef GEMMEL_PROFILE_REPLACE_H_
 #define GEMMEL_PROFILE_REPLACE_H_
 
@@ -64,7 +54,7 @@ struct ReplaceCall {
   std::int32_t start = 0;      // kOffset only
   std::string_view start_key;  // kStartKey and kBounded
   std::string_view end_key;    // kBounded only
-  // Matches the target across line continuations (see above).
+  // Matches the target across line continuations (continuation.h).
   bool across_continuations = false;
 };
 
