@@ -38,15 +38,13 @@ using Names = std::vector<std::string>;
 // the call it follows ("fsync dir after link a.txt-bak").
 class Step {
  public:
-  explicit Step(std::string spec) {
-    const std::size_t after = spec.find(" after ");
-    if (after != std::string::npos) {
-      after_ = spec.substr(after + 7);
-      spec.resize(after);
-    }
-    const std::size_t hash = spec.find('#');
-    if (hash != std::string::npos) skip_ = std::stoi(spec.substr(hash + 1)) - 1;
-    call_ = spec.substr(0, hash);
+  explicit Step(std::string named) {
+    const std::size_t after = named.find(" after ");
+    if (after != std::string::npos) after_ = named.substr(after + 7);
+    named.resize(std::min(after, named.size()));
+    const std::size_t hash = named.find('#');
+    if (hash != std::string::npos) skip_ = std::stoi(named.substr(hash + 1)) - 1;
+    call_ = named.substr(0, hash);
     followed_ = after_.empty();
   }
   // True for the call that is the step, once.
@@ -104,19 +102,26 @@ struct Name {
   char text[N];
 };
 
-// The call `member` recorded as `name` and the file of its argument `fd`.
-template <Name name, std::size_t fd, auto member,
+// The call `member` recorded as `name` and the file of its argument `arg`:
+// a descriptor, or a name in a folder.
+template <Name name, std::size_t arg, auto member,
           typename = std::remove_reference_t<
               decltype(std::declval<posix::Calls&>().*member)>>
 struct Recorded;
-template <Name name, std::size_t fd, auto member, typename R, typename... A>
-struct Recorded<name, fd, member, R (*)(A...)> {
+template <Name name, std::size_t arg, auto member, typename R, typename... A>
+struct Recorded<name, arg, member, R (*)(A...)> {
   static R call(A... args) {
-    const int file = std::get<fd>(std::tuple<A...>(args...));
-    const std::string entry =
-        std::string(name.text) + " " + recorder->names[file];
+    const auto file = std::get<arg>(std::tuple<A...>(args...));
+    int fd = -1;
+    std::string entry = std::string(name.text) + " ";
+    if constexpr (std::is_same_v<decltype(file), const char* const>) {
+      entry += file;
+    } else {
+      fd = file;
+      entry += recorder->names[fd];
+    }
     if (recorder->fails(entry)) return -1;
-    return recorder->done(entry, file, (recorder->real.*member)(args...));
+    return recorder->done(entry, fd, (recorder->real.*member)(args...));
   }
 };
 
@@ -142,32 +147,6 @@ class RecordedCalls {
       const int result = recorder->real.close(fd);
       return fail ? -1 : result;
     };
-    calls.linkat = [](int from_folder, const char* from, int to_folder,
-                      const char* to, int flags) {
-      const std::string entry = std::string("link ") + from;
-      if (recorder->fails(entry)) return -1;
-      return recorder->done(
-          entry, -1,
-          recorder->real.linkat(from_folder, from, to_folder, to, flags));
-    };
-    calls.unlinkat = [](int folder, const char* name, int flags) {
-      const std::string entry = std::string("unlink ") + name;
-      if (recorder->fails(entry)) return -1;
-      return recorder->done(entry, -1,
-                            recorder->real.unlinkat(folder, name, flags));
-    };
-    calls.renameat = [](int from_folder, const char* from, int to_folder,
-                        const char* to) {
-      const std::string entry = std::string("rename ") + from;
-      if (recorder->fails(entry)) return -1;
-      return recorder->done(
-          entry, -1, recorder->real.renameat(from_folder, from, to_folder, to));
-    };
-    calls.fstatat = [](int folder, const char* name, struct stat* status,
-                       int flags) {
-      if (recorder->fails(std::string("stat ") + name)) return -1;
-      return recorder->real.fstatat(folder, name, status, flags);
-    };
     // A reservation that fails may have moved the end of the file halfway.
     calls.fallocate = [](int fd, int mode, off_t offset, off_t length) {
       if (!recorder->fails("fallocate " + recorder->names[fd])) {
@@ -184,6 +163,10 @@ class RecordedCalls {
     calls.pwrite = Recorded<"write", 0, &Calls::pwrite>::call;
     calls.ftruncate = Recorded<"ftruncate", 0, &Calls::ftruncate>::call;
     calls.syncfs = Recorded<"syncfs", 0, &Calls::syncfs>::call;
+    calls.fstatat = Recorded<"stat", 1, &Calls::fstatat>::call;
+    calls.linkat = Recorded<"link", 1, &Calls::linkat>::call;
+    calls.renameat = Recorded<"rename", 1, &Calls::renameat>::call;
+    calls.unlinkat = Recorded<"unlink", 1, &Calls::unlinkat>::call;
     calls.copy_file_range = Recorded<"copy", 2, &Calls::copy_file_range>::call;
     calls.flock = Recorded<"flock", 0, &Calls::flock>::call;
   }
