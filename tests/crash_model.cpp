@@ -87,8 +87,8 @@ void lay_out(const fs::path& folder, const Disk& disk) {
 
 PowerCuts::PowerCuts(fs::path folder)
     : folder_(std::move(folder)), synced_entries_(entries()) {
-  for (const auto& [name, inode] : synced_entries_) {
-    files_[inode].synced = read_file(folder_ / name);
+  for (const auto& [name, number] : synced_entries_) {
+    files_[static_cast<std::size_t>(number)].synced = read_file(folder_ / name);
   }
 }
 
@@ -101,7 +101,10 @@ void PowerCuts::after(const std::string& entry, int fd) {
     if (sync) synced_entries_ = entries();
     return;
   }
-  File& file = files_[status.st_ino];  // a new file begins synced empty
+  entries();
+  const auto number = numbers_.find(status.st_ino);
+  if (number == numbers_.end()) return;
+  File& file = files_[static_cast<std::size_t>(number->second)];
   const std::string now = read_file("/proc/self/fd/" + std::to_string(fd));
   if (sync) {
     file = File{now, {}};
@@ -111,7 +114,7 @@ void PowerCuts::after(const std::string& entry, int fd) {
 }
 
 void PowerCuts::cut() {
-  std::map<std::string, std::vector<std::optional<ino_t>>> choices;
+  std::map<std::string, std::vector<std::optional<int>>> choices;
   for (const auto& entries : {synced_entries_, this->entries()}) {
     for (const auto& [name, inode] : entries) choices[name];
   }
@@ -119,11 +122,11 @@ void PowerCuts::cut() {
   for (auto& [name, options] : choices) {
     for (const auto& entries : {synced_entries_, this->entries()}) {
       const auto found = entries.find(name);
-      const auto inode = found == entries.end()
-                             ? std::nullopt
-                             : std::optional<ino_t>(found->second);
-      if (std::ranges::find(options, inode) == options.end()) {
-        options.push_back(inode);
+      const auto number = found == entries.end()
+                              ? std::nullopt
+                              : std::optional<int>(found->second);
+      if (std::ranges::find(options, number) == options.end()) {
+        options.push_back(number);
       }
     }
     counts.push_back(options.size());
@@ -131,18 +134,18 @@ void PowerCuts::cut() {
   for_each_pick(counts, [&](const std::vector<std::size_t>& pick) {
     Disk disk;
     std::vector<std::vector<std::string>> contents;
-    std::map<ino_t, int> numbers;
+    std::map<int, int> numbers;
     auto option = pick.begin();
     for (const auto& [name, options] : choices) {
-      const std::optional<ino_t> inode = options[*option++];
-      if (!inode) continue;
-      if (!numbers.contains(*inode)) {
-        numbers[*inode] = static_cast<int>(contents.size());
-        const std::set<std::string> each =
-            torn(files_[*inode].synced, files_[*inode].since);
+      const std::optional<int> number = options[*option++];
+      if (!number) continue;
+      if (!numbers.contains(*number)) {
+        numbers[*number] = static_cast<int>(contents.size());
+        const File& file = files_[static_cast<std::size_t>(*number)];
+        const std::set<std::string> each = torn(file.synced, file.since);
         contents.emplace_back(each.begin(), each.end());
       }
-      disk.names[name] = numbers[*inode];
+      disk.names[name] = numbers[*number];
     }
     std::vector<std::size_t> sizes;
     for (const auto& each : contents) sizes.push_back(each.size());
@@ -157,17 +160,26 @@ void PowerCuts::cut() {
 }
 
 bool PowerCuts::pending() {
-  for (const auto& [name, inode] : entries()) {
-    if (!files_[inode].since.empty()) return true;
+  for (const auto& [name, number] : entries()) {
+    if (!files_[static_cast<std::size_t>(number)].since.empty()) return true;
   }
   return entries() != synced_entries_;
 }
 
-std::map<std::string, ino_t> PowerCuts::entries() const {
-  std::map<std::string, ino_t> found;
+std::map<std::string, int> PowerCuts::entries() {
+  std::map<std::string, int> found;
+  std::map<ino_t, int> held;
   for (const auto& entry : fs::directory_iterator(folder_)) {
-    found[entry.path().filename().string()] = stat_of(entry.path()).st_ino;
+    const ino_t inode = stat_of(entry.path()).st_ino;
+    auto known = numbers_.find(inode);
+    if (known == numbers_.end()) {
+      known = numbers_.emplace(inode, static_cast<int>(files_.size())).first;
+      files_.emplace_back();
+    }
+    held[inode] = known->second;
+    found[entry.path().filename().string()] = known->second;
   }
+  numbers_ = held;
   return found;
 }
 

@@ -55,11 +55,15 @@ class PowerCuts {
     std::string synced;
     std::vector<std::string> since;
   };
-  std::map<std::string, ino_t> entries() const;
+  // Each name in the folder now with the number of the file it names. A
+  // file is known by its inode only while a name holds it: an inode number
+  // given to a new file afterwards is a new file, synced empty.
+  std::map<std::string, int> entries();
 
   std::filesystem::path folder_;
-  std::map<ino_t, File> files_;
-  std::map<std::string, ino_t> synced_entries_;
+  std::vector<File> files_;  // by number
+  std::map<ino_t, int> numbers_;
+  std::map<std::string, int> synced_entries_;
   std::set<Disk> states_;
 };
 
