@@ -446,7 +446,7 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
        "panacea.dat",
        up_windir, example_linuxdir, "linux",
        "<(80 (1=d:\\\\documenti\\\\mo\\\nzilla\\\\default\\\\\\\r\n"
-       "asd6dhre.slt\\\\Mail)(2=" + up_escaped + "asd6dhre.slt)",
+       "asd6dhre.slt\\\\Mail)",
        windows_prefs, up_escaped, true},
       {"the Linux folder one level above the profile", kExampleWindir,
        up_linuxdir, "win",
@@ -455,13 +455,13 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
        linux_prefs, up_linuxdir, true},
       // One occurrence that is no path of such a profile is enough to
       // convert the file.
-      {"one level above, but panacea.dat holds a longer name too",
+      {"one level above, but panacea.dat holds other folders too",
        kExampleWindir, up_linuxdir, "win",
        "<(80 (1=" + up_linuxdir + "asd6dhre.slt/Mail)(2=" + up_linuxdir +
-           "asd6dhre.slt.old/x)",
+           "asd6dhre.slt.old/x)(3=" + up_linuxdir + "Other/x)",
        linux_prefs, up_linuxdir, true,
        "<(80 (1=" + kEscaped + "asd6dhre.slt\\\\Mail)(2=" + kEscaped +
-           "asd6dhre.slt.old\\\\x)"},
+           "asd6dhre.slt.old\\\\x)(3=" + kEscaped + "Other\\\\x)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
