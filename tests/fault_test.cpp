@@ -455,13 +455,20 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
        linux_prefs, up_linuxdir, true},
       // One occurrence that is no path of such a profile is enough to
       // convert the file.
-      {"one level above, but panacea.dat holds other folders too",
+      {"one level above, but panacea.dat holds another folder too",
        kExampleWindir, up_linuxdir, "win",
        "<(80 (1=" + up_linuxdir + "asd6dhre.slt/Mail)(2=" + up_linuxdir +
-           "asd6dhre.slt.old/x)(3=" + up_linuxdir + "Other/x)",
+           "Other/x)",
        linux_prefs, up_linuxdir, true,
        "<(80 (1=" + kEscaped + "asd6dhre.slt\\\\Mail)(2=" + kEscaped +
-           "asd6dhre.slt.old\\\\x)(3=" + kEscaped + "Other\\\\x)"},
+           "Other\\\\x)"},
+      {"one level above, but panacea.dat holds a longer name too",
+       kExampleWindir, up_linuxdir, "win",
+       "<(80 (1=" + up_linuxdir + "asd6dhre.slt/Mail)(2=" + up_linuxdir +
+           "asd6dhre.slt.old/x)",
+       linux_prefs, up_linuxdir, true,
+       "<(80 (1=" + kEscaped + "asd6dhre.slt\\\\Mail)(2=" + kEscaped +
+           "asd6dhre.slt.old\\\\x)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
