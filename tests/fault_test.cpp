@@ -501,9 +501,9 @@ TEST_F(FaultTest, AMarkLeftByACutOffRunIsSettledBeforeAnythingElse) {
   const std::string torn = converted("prefs.js").substr(0, 40);
   const struct {
     const char* label;
-    std::string file;  // prefs.js as the earlier run left it
-    Entry kind;        // of the mark
-    std::string err;   // empty: converted
+    std::string file;        // prefs.js as the earlier run left it
+    Entry kind;              // of the mark
+    std::string err;         // empty: converted
     bool backup = true;      // prefs.js-bak is there
     bool mark_copy = false;  // the mark holds the original, and is no link
   } cases[] = {
@@ -605,8 +605,7 @@ TEST_F(FaultTest, FullDiskDuringTheRewrite) {
   write_file(folder_ / "filler",
              std::string(
                  fs::space(folder_).available - large.size() - 16 * 1024, 'f'));
-  EXPECT_EQ(convert(),
-            failed(report(kNotWritable, path("prefs.js"), ENOSPC)));
+  EXPECT_EQ(convert(), failed(report(kNotWritable, path("prefs.js"), ENOSPC)));
   EXPECT_EQ(read("prefs.js"), large);
   EXPECT_EQ(read("prefs.js-bak"), large);
 }

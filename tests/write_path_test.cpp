@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "crash_model.h"
 #include "profile/file.h"
 #include "profile/posix_io.h"
-#include "crash_model.h"
 #include "support.h"
 
 namespace gemmel::testing {
@@ -43,7 +43,8 @@ class Step {
     if (after != std::string::npos) after_ = named.substr(after + 7);
     named.resize(std::min(after, named.size()));
     const std::size_t hash = named.find('#');
-    if (hash != std::string::npos) skip_ = std::stoi(named.substr(hash + 1)) - 1;
+    if (hash != std::string::npos)
+      skip_ = std::stoi(named.substr(hash + 1)) - 1;
     call_ = named.substr(0, hash);
     followed_ = after_.empty();
   }
@@ -303,8 +304,7 @@ TEST_P(PowerCutTest, LeavesTheOriginalAndANextRunThatNeverTrustsATornFile) {
       const bool marked = disk.holds(name, was) ||
                           disk.holds(name, converted[name]) ||
                           disk.has(backup + "-in-corso");
-      const bool still =
-          after.holds(name, was) || after.holds(backup, was);
+      const bool still = after.holds(name, was) || after.holds(backup, was);
       const bool trusted = after.holds(name, converted[name]) || status != 0;
       EXPECT_TRUE(kept) << name << ": a power cut lost the original";
       EXPECT_TRUE(whole) << name << ": a power cut left a partial backup";
@@ -374,9 +374,9 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
     std::string fail;
     int code;
     FileState state;
-    const char* file;  // "original" or "converted"; nullptr: not known
-    const char* kept;  // what else is left: "bak" (the backup), "bak mark"
-    bool readable = true;  // the folder can be opened for reading
+    const char* file;       // "original" or "converted"; nullptr: not known
+    const char* kept;       // what else is left: "bak" (the backup), "bak mark"
+    bool readable = true;   // the folder can be opened for reading
     bool leftover = false;  // an earlier run's mark and backup are there
   } cases[] = {
       // A file that may not be written gets no backup.
@@ -396,8 +396,8 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
       {"link a.txt-bak;open a.txt-bak-in-corso w", EPERM, kNotWritten,
        "original", "bak"},
       {"fsync dir after link a.txt-bak", EIO, kNotWritten, "original", "bak"},
-      {"syncfs a.txt after link a.txt-bak", EIO, kNotWritten, "original",
-       "bak", false},
+      {"syncfs a.txt after link a.txt-bak", EIO, kNotWritten, "original", "bak",
+       false},
       // A reservation that fails halfway is undone, or, where it cannot be,
       // the original put back.
       {"fallocate a.txt w", ENOSPC, kNotWritten, "original", "bak"},

@@ -210,20 +210,21 @@ void for_each_call(const Recipe& recipe, ProfileFile which,
 std::int64_t convert(const Recipe& recipe, ProfileFile which,
                      const Directories& dirs, File& file) {
   std::int64_t folders_replaced = 0;
-  for_each_call(recipe, which, dirs, [&](const Step& step,
-                                         const ReplaceCall& call) {
-    // A folder without its last separator also matches the start of a
-    // longer name, so that a mistyped ".../asd6dhre\" for
-    // ".../asd6dhre.slt\" would pass for found: it counts only where a
-    // value ends with it.
-    const bool found =
-        step.target == kWindirEscaped || step.target == kLinuxdir ||
-        (is_folder(step.target) &&
-         std::string_view(file.text()).find(std::string(call.target) + '"') !=
-             std::string_view::npos);
-    const std::int64_t count = file.replace(call);
-    if (found) folders_replaced += count;
-  });
+  for_each_call(
+      recipe, which, dirs, [&](const Step& step, const ReplaceCall& call) {
+        // A folder without its last separator also matches the start of a
+        // longer name, so that a mistyped ".../asd6dhre\" for
+        // ".../asd6dhre.slt\" would pass for found: it counts only where a
+        // value ends with it.
+        const bool found = step.target == kWindirEscaped ||
+                           step.target == kLinuxdir ||
+                           (is_folder(step.target) &&
+                            std::string_view(file.text())
+                                    .find(std::string(call.target) + '"') !=
+                                std::string_view::npos);
+        const std::int64_t count = file.replace(call);
+        if (found) folders_replaced += count;
+      });
   return folders_replaced;
 }
 

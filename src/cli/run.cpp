@@ -26,8 +26,7 @@ void report(std::ostream& err, std::string_view message, std::string_view path,
   print_line(err, message);
   print_line(err, path);
   if (status.code() > 0) {
-    err << texts::kReason << std::strerror(status.code()) << '\n'
-        << std::flush;
+    err << texts::kReason << std::strerror(status.code()) << '\n' << std::flush;
   }
 }
 
@@ -57,7 +56,7 @@ std::optional<Failure> failure_of(FileState state) {
     case FileState::kReady:
     case FileState::kUnchanged:
     case FileState::kWritten:
-    case FileState::kInterrupted:  // told by report_interrupted
+    case FileState::kInterrupted:   // told by report_interrupted
     case FileState::kBackupShared:  // told by report_state
       return std::nullopt;
     case FileState::kMissing:

@@ -45,8 +45,7 @@ FileState File::load() {
         opened.code() == ENOENT &&
         (folder_ < 0 ||
          posix::look_up(folder_, name_, false, status).code() == ENOENT);
-    return fail(missing ? FileState::kMissing : FileState::kUnreadable,
-                opened);
+    return fail(missing ? FileState::kMissing : FileState::kUnreadable, opened);
   }
   // A file already too large is refused before any of it is read; one that
   // grows past the bound while being read is refused by read_to_end.

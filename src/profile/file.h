@@ -142,6 +142,9 @@ class File {
   FileState store();
   FileState check_still_as_read(posix::Descriptor& output);
   FileState back_up();
+  // Writes the new backup under its partial name, durably; `old` is the
+  // backup it replaces, or null.
+  Status write_partial(const struct stat* old);
   FileState check_old_backup(struct stat& old, bool& present);
   FileState place_mark();
   FileState rewrite(posix::Descriptor& output);
@@ -169,9 +172,9 @@ class File {
   int folder_ = -1;               // the folder that holds the file
   bool folder_readable_ = true;   // false: held only for its names
   Original original_ = Original::kInBackup;  // of a kInterrupted file
-  posix::Identity backup_;        // the new backup, once made
-  std::string shared_with_;       // see shared_with()
-  posix::Descriptor input_;       // read from; holds the lock
+  posix::Identity backup_;                   // the new backup, once made
+  std::string shared_with_;                  // see shared_with()
+  posix::Descriptor input_;                  // read from; holds the lock
   struct stat read_status_ {};
   std::int64_t replaced_ = 0;    // replacements made so far
   std::optional<bool> differs_;  // worked out once, by differs()

@@ -49,9 +49,9 @@ Status File::sync_names() const {
 }
 
 std::string File::same_file_as(const struct stat& found) const {
-  const std::string names[] = {
-      name_, sibling_, sibling_ + kBackupSuffix, mark_name(),
-      sibling_ + kBackupSuffix + kMarkSuffix};
+  const std::string names[] = {name_, sibling_, sibling_ + kBackupSuffix,
+                               mark_name(),
+                               sibling_ + kBackupSuffix + kMarkSuffix};
   for (const std::string& other : names) {
     // Names made from the other file's name mean nothing without it.
     if (sibling_.empty() && &other != &names[0] && &other != &names[3]) {
@@ -125,9 +125,8 @@ std::optional<Text> File::read_original() const {
   posix::Descriptor fd;
   struct stat status {};
   Text original;
-  if (!posix::open_regular_for_reading(folder_,
-                                       posix::name_in_folder(original_path()),
-                                       false, fd, status)
+  if (!posix::open_regular_for_reading(
+           folder_, posix::name_in_folder(original_path()), false, fd, status)
            .ok() ||
       status.st_size > kMaxLength ||
       !posix::read_to_end(fd.get(), original, kMaxLength,
@@ -148,14 +147,14 @@ void File::settle_finished() {
 FileState File::store() {
   if (!differs()) return FileState::kUnchanged;
   posix::Descriptor output;
-  FileState state = check_still_as_read(output);
-  if (state == FileState::kReady) state = back_up();
-  if (state != FileState::kReady) return state;
+  FileState phase = check_still_as_read(output);
+  if (phase == FileState::kReady) phase = back_up();
+  if (phase != FileState::kReady) return phase;
   // From the mark until the file is whole, on disk, and the mark gone,
   // Ctrl-C and a shutdown wait.
   const DeferredSignals deferred;
-  state = place_mark();
-  if (state != FileState::kReady) return state;
+  phase = place_mark();
+  if (phase != FileState::kReady) return phase;
   return remove_mark(rewrite(output));
 }
 
@@ -208,47 +207,54 @@ FileState File::check_old_backup(struct stat& old, bool& present) {
 FileState File::back_up() {
   struct stat old {};
   bool replacing = false;
-  FileState state = check_old_backup(old, replacing);
-  if (state != FileState::kReady) return state;
-
+  FileState checked = check_old_backup(old, replacing);
+  if (checked != FileState::kReady) return checked;
   // The new backup, under a name of its own until it is whole and on disk.
+  Status made = write_partial(replacing ? &old : nullptr);
+  if (!made.ok()) {
+    return made.changed() ? FileState::kChanged
+                          : fail(FileState::kBackupFailed, made);
+  }
+  // What stands at the backup's name is replaced whole, and only while it
+  // is still what was looked at.
+  struct stat now {};
+  bool still = false;
+  checked = check_old_backup(now, still);
+  if (checked == FileState::kReady &&
+      (still != replacing ||
+       (still && !Identity::of(now).same_version(Identity::of(old))))) {
+    checked = fail(FileState::kBackupFailed, Status::failed("rename", 0));
+  }
+  if (checked == FileState::kReady) {
+    made = posix::rename(folder_, partial_name(), backup_name());
+    if (made.ok()) return checked;
+    checked = fail(FileState::kBackupFailed, made);
+  }
+  static_cast<void>(posix::remove(folder_, partial_name()));
+  return checked;
+}
+
+Status File::write_partial(const struct stat* old) {
   const mode_t mode =
-      backup_mode(read_status_.st_mode, replacing ? old.st_mode : 0);
+      backup_mode(read_status_.st_mode, old != nullptr ? old->st_mode : 0);
   posix::Descriptor copy;
   Status made = posix::create_new(folder_, partial_name(), mode, copy);
-  if (!made.ok()) return fail(FileState::kBackupFailed, made);
+  if (!made.ok()) return made;
   struct stat created {};
   if (::fstat(copy.get(), &created) != 0) {
     made = Status::failed("fstat", errno);
   } else {
     backup_ = Identity::of(created);
-    give_backup(copy.get(), replacing ? old.st_uid : read_status_.st_uid,
-                replacing ? old.st_gid : read_status_.st_gid, mode, replacing);
+    give_backup(copy.get(), old != nullptr ? old->st_uid : read_status_.st_uid,
+                old != nullptr ? old->st_gid : read_status_.st_gid, mode,
+                old != nullptr);
     made = posix::copy_bytes(input_.get(), copy.get(), read_status_.st_size);
   }
   if (made.ok()) made = posix::sync_data(copy.get());
   if (made.ok()) made = copy.close();
-
-  // What stands at the backup's name is replaced whole, and only while it
-  // is still what was looked at.
-  if (made.ok()) {
-    struct stat now {};
-    bool still = false;
-    state = check_old_backup(now, still);
-    if (state == FileState::kReady &&
-        (still != replacing ||
-         (still && !Identity::of(now).same_version(Identity::of(old))))) {
-      state = fail(FileState::kBackupFailed, Status::failed("rename", 0));
-    }
-    if (state == FileState::kReady) {
-      made = posix::rename(folder_, partial_name(), backup_name());
-    }
-  }
-  if (made.ok() && state == FileState::kReady) return state;
-  static_cast<void>(posix::remove(folder_, partial_name()));
-  if (state != FileState::kReady) return state;
-  return made.changed() ? FileState::kChanged
-                        : fail(FileState::kBackupFailed, made);
+  // No partial copy may pass for a backup.
+  if (!made.ok()) static_cast<void>(posix::remove(folder_, partial_name()));
+  return made;
 }
 
 FileState File::place_mark() {
@@ -304,9 +310,9 @@ FileState File::rewrite(posix::Descriptor& output) {
   if (written.ok()) return FileState::kReady;
   // The original goes back; where it cannot, the mark stays and tells the
   // next run that the backup holds it.
-  return fail(restore(output) ? FileState::kNotWritten
-                              : FileState::kWriteFailed,
-              written);
+  return fail(
+      restore(output) ? FileState::kNotWritten : FileState::kWriteFailed,
+      written);
 }
 
 bool File::restore(posix::Descriptor& output) {

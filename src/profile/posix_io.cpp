@@ -149,10 +149,10 @@ Status look_up(int folder, const std::string& name, bool follow,
 Status open_regular_for_reading(int folder, const std::string& name,
                                 bool follow, Descriptor& fd,
                                 struct stat& status) {
-  fd.reset(calls().openat(folder, name.c_str(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                              (follow ? 0 : O_NOFOLLOW),
-                          0));
+  fd.reset(calls().openat(
+      folder, name.c_str(),
+      O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW),
+      0));
   if (fd.get() < 0) return failure("open");
   return regular(fd.get(), status);
 }
@@ -295,9 +295,7 @@ Status allocate(int fd, off_t old_size, off_t size) {
   return checked(result, "fallocate");
 }
 
-Status sync_data(int fd) {
-  return checked(calls().fdatasync(fd), "fdatasync");
-}
+Status sync_data(int fd) { return checked(calls().fdatasync(fd), "fdatasync"); }
 
 Status sync_folder(int folder) {
   return checked(calls().fsync(folder), "fsync");

@@ -87,8 +87,7 @@ struct Identity {
 // Readable where it may be, so that it can be synced; otherwise (a folder
 // its user may enter but not list) held only for its names, and then
 // `readable` is false.
-Status open_folder(const std::string& path, Descriptor& folder,
-                   bool& readable);
+Status open_folder(const std::string& path, Descriptor& folder, bool& readable);
 // The last component of `path`: the name of the file in its folder.
 std::string name_in_folder(const std::string& path);
 

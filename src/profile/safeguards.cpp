@@ -21,9 +21,11 @@ void give_backup(int fd, uid_t owner, gid_t group, mode_t mode, bool exact) {
   // A root run in a user's folder leaves a backup that user owns; where the
   // process may not give it away, the group alone may still be its own.
   if (::fchown(fd, owner, group) != 0) {
-    [[maybe_unused]] const int group_only = ::fchown(fd, static_cast<uid_t>(-1), group);
+    [[maybe_unused]] const int group_only =
+        ::fchown(fd, static_cast<uid_t>(-1), group);
   }
-  if (exact) [[maybe_unused]] const int moded = ::fchmod(fd, mode);
+  if (exact) [[maybe_unused]]
+    const int moded = ::fchmod(fd, mode);
 }
 
 bool file_holds(int folder, const std::string& name, std::string_view text) {
@@ -50,8 +52,8 @@ Original locate_original(int folder, const struct stat& mark,
 }
 
 Status sync_names(int folder, bool readable, int file) {
-  const Status synced = readable ? posix::sync_folder(folder)
-                                 : posix::sync_file_system(file);
+  const Status synced =
+      readable ? posix::sync_folder(folder) : posix::sync_file_system(file);
   if (synced.code() == EINVAL) return {};
   return synced;
 }
