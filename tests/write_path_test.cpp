@@ -374,19 +374,24 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
     std::string fail;
     int code;
     FileState state;
-    const char* file;       // "original" or "converted"; nullptr: not known
-    const char* kept;       // what else is left: "bak" (the backup), "bak mark"
-    bool readable = true;   // the folder can be opened for reading
-    bool leftover = false;  // an earlier run's mark and backup are there
+    const char* file;      // "original" or "converted"; nullptr: not known
+    const char* kept;      // what else is left: "bak" (the backup), "bak mark"
+    bool readable = true;  // the folder can be opened for reading
+    // What an earlier run left: "mark" (with the backup), "partial" (a
+    // backup cut short), "partial link" (a link planted at its name).
+    std::string leftover = "";
   } cases[] = {
       // A file that may not be written gets no backup.
       {"open a.txt w", EACCES, kNotWritten, "original", ""},
       // Whether a mark stands cannot be seen: nothing is touched.
       {"stat a.txt-bak-in-corso", EIO, kMarkUnknown, "original", "bak mark",
-       true, true},
+       true, "mark"},
       // A leftover mark goes, but not durably: the file is left alone.
       {"fsync dir after unlink a.txt-bak-in-corso", EIO, kNotSettled,
-       "original", "bak", true, true},
+       "original", "bak", true, "mark"},
+      // A backup cut short goes; a link at its name is never followed.
+      {"", 0, kWritten, "converted", "bak", true, "partial"},
+      {"", 0, kBackupFailed, "original", "", true, "partial link"},
       // No backup, or no whole one: nothing at its name, no partial copy.
       {"stat a.txt-bak", EIO, kBackupFailed, "original", ""},
       {"fdatasync a.txt-bak-parziale w", EIO, kBackupFailed, "original", ""},
@@ -432,15 +437,21 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
   };
   const fs::path backup = dir_ / "a.txt-bak";
   const fs::path mark = dir_ / "a.txt-bak-in-corso";
+  const fs::path partial = dir_ / "a.txt-bak-parziale";
+  const fs::path elsewhere = dir_ / "elsewhere";
+  write_file(elsewhere, "not yours");
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.fail);
-    for (const fs::path& each : {dir_ / "a.txt", backup, mark}) {
+    SCOPED_TRACE(c.fail + c.leftover);
+    for (const fs::path& each : {dir_ / "a.txt", backup, mark, partial}) {
       fs::remove(each);
     }
-    if (c.leftover) {
+    if (c.leftover == "mark") {
       write_file(backup, kOriginal);
       fs::create_hard_link(backup, mark);
     }
+    if (c.leftover == "partial") write_file(partial, "cut sh");
+    if (c.leftover == "partial link")
+      make_entry(Entry::kSymlink, partial, elsewhere);
     RecordedCalls calls;
     fail_calls(*calls.operator->(), c.fail);
     calls->code = c.code;
@@ -456,7 +467,9 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
     EXPECT_EQ(std::string(fs::exists(backup) ? "bak" : "") +
                   (fs::exists(mark) ? " mark" : ""),
               c.kept);
-    EXPECT_FALSE(fs::exists(dir_ / "a.txt-bak-parziale"));
+    EXPECT_EQ(fs::exists(fs::symlink_status(partial)),
+              c.leftover == "partial link");
+    EXPECT_EQ(read_file(elsewhere), "not yours");
     if (fs::exists(backup)) EXPECT_EQ(read_file(backup), kOriginal);
   }
   // Whatever stands at the backup path and is no plain file of its own is
