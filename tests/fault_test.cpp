@@ -642,14 +642,20 @@ TEST_F(FaultTest, ConvertsBothWaysOnAnNtfsPartition) {
 
 TEST_F(FaultTest, ARootRunLeavesBackupsTheOwnerCanRead) {
   if (!is_root()) GTEST_SKIP() << "needs root to own files of another user";
+  // A first backup gets the file's owner; one that replaces an older
+  // backup keeps that one's owner.
   write_profile();
+  write_file(folder_ / "panacea.dat-bak", "older");
+  ASSERT_EQ(chown((folder_ / "panacea.dat-bak").c_str(), kNobody, kNobody), 0);
   fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0600));
   ASSERT_EQ(chown((folder_ / "prefs.js").c_str(), kNobody, kNobody), 0);
   EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
-  const struct stat backup = stat_of(folder_ / "prefs.js-bak");
-  EXPECT_EQ(backup.st_uid, kNobody);
-  EXPECT_EQ(backup.st_gid, kNobody);
-  EXPECT_EQ(backup.st_mode & 0777, 0600u);
+  for (const char* backup : {"prefs.js-bak", "panacea.dat-bak"}) {
+    const struct stat status = stat_of(folder_ / backup);
+    EXPECT_EQ(status.st_uid, kNobody) << backup;
+    EXPECT_EQ(status.st_gid, kNobody) << backup;
+  }
+  EXPECT_EQ(mode_of(folder_ / "prefs.js-bak"), 0600u);
 }
 
 }  // namespace
