@@ -163,21 +163,41 @@ bool source_is_one_level_up(const Recipe& recipe, ProfileFile which,
   if (name.empty()) return false;
   const std::string source = resolve(recipe.source, dirs);
   const std::string separator = resolve(recipe.separator, dirs);
+  // Whether the occurrence whose end is at `at` is followed by the name and
+  // then by the end of a folder name.
+  const auto one_level_up = [&](std::string_view searched, std::size_t at) {
+    std::string_view after = searched.substr(at);
+    if (!after.starts_with(name)) return false;
+    after.remove_prefix(name.size());
+    return after.empty() || after.starts_with(separator) ||
+           after.front() == '"' || after.front() == ')';
+  };
   Text joined;
-  if (which == kPanacea && Continuations(text).next()) {
-    joined = join(text);
-    text = joined;
+  if (which == kPanacea) {
+    // The joined text reads as the file up to its first continuation. A
+    // first occurrence that, with what follows it, stands before any tells
+    // at once, in the common case, that the folders are right, without a
+    // look through the whole file for continuations.
+    const std::size_t first = text.find(source);
+    if (first != std::string_view::npos) {
+      std::size_t end = std::min(
+          text.size(), first + source.size() + name.size() + separator.size());
+      while (end < text.size() && text[end - 1] == '\\') ++end;
+      if (!Continuations(text.substr(0, std::min(end + 1, text.size())))
+               .next() &&
+          !one_level_up(text, first + source.size())) {
+        return false;
+      }
+    }
+    if (Continuations(text).next()) {
+      joined = join(text);
+      text = joined;
+    }
   }
   bool found = false;
   for (std::size_t at = text.find(source); at != std::string_view::npos;
        at = text.find(source, at + source.size())) {
-    std::string_view after = text.substr(at + source.size());
-    if (!after.starts_with(name)) return false;
-    after.remove_prefix(name.size());
-    if (!after.empty() && !after.starts_with(separator) &&
-        after.front() != '"' && after.front() != ')') {
-      return false;
-    }
+    if (!one_level_up(text, at + source.size())) return false;
     found = true;
   }
   return found;
