@@ -442,10 +442,10 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
        "/mnt/prof/"},
       // Each occurrence followed by the target's last name and a separator,
       // a quote, a parenthesis or the end.
-      {"the Windows folder one level above the profile, across lines in "
+      {"the Windows folder one level above the profile, a line broken after "
        "panacea.dat",
        up_windir, example_linuxdir, "linux",
-       "<(80 (1=d:\\\\documenti\\\\mo\\\nzilla\\\\default\\\\\\\r\n"
+       "<(80 (1=d:\\\\documenti\\\\mozilla\\\\default\\\\\\\r\n"
        "asd6dhre.slt\\\\Mail)",
        windows_prefs, up_escaped, true},
       {"the Linux folder one level above the profile", kExampleWindir,
