@@ -442,8 +442,8 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
        "/mnt/prof/"},
       // Each occurrence followed by the target's last name and a separator,
       // a quote, a parenthesis or the end.
-      {"the Windows folder one level above the profile, a line broken after "
-       "panacea.dat",
+      {"the Windows folder one level above the profile, panacea.dat's line "
+       "broken right after it",
        up_windir, example_linuxdir, "linux",
        "<(80 (1=d:\\\\documenti\\\\mozilla\\\\default\\\\\\\r\n"
        "asd6dhre.slt\\\\Mail)",
