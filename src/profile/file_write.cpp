@@ -27,6 +27,7 @@
 #include <cerrno>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "profile/file.h"
 #include "profile/posix_io.h"
@@ -49,19 +50,24 @@ Status File::sync_names() const {
 }
 
 std::string File::same_file_as(const struct stat& found) const {
-  const std::string names[] = {name_, sibling_, sibling_ + kBackupSuffix,
-                               mark_name(),
-                               sibling_ + kBackupSuffix + kMarkSuffix};
-  for (const std::string& other : names) {
-    // Names made from the other file's name mean nothing without it.
-    if (sibling_.empty() && &other != &names[0] && &other != &names[3]) {
-      continue;
-    }
-    const bool follow = &other == &names[0] || &other == &names[1];
+  // The profile files are looked up through a final link, as they are
+  // read; the names gemmel makes are never links of its own.
+  struct Other {
+    std::string name;
+    bool follow;
+  };
+  std::vector<Other> others = {{name_, true}, {mark_name(), false}};
+  if (!sibling_.empty()) {
+    const std::string sibling_backup = sibling_ + kBackupSuffix;
+    others.push_back({sibling_, true});
+    others.push_back({sibling_backup, false});
+    others.push_back({sibling_backup + kMarkSuffix, false});
+  }
+  for (const Other& other : others) {
     struct stat status {};
-    if (posix::look_up(folder_, other, follow, status).ok() &&
+    if (posix::look_up(folder_, other.name, other.follow, status).ok() &&
         Identity::of(status).same_file(Identity::of(found))) {
-      return other;
+      return other.name;
     }
   }
   return {};
