@@ -103,7 +103,7 @@ class File {
   // may be written, writes the backup and makes it durable, then stores the
   // text under `path`, in place, durably. Returns true when the file holds
   // the converted text (kWritten or kUnchanged); otherwise state() and
-  // last_error() tell why.
+  // last_status() tell why.
   [[nodiscard]] bool write();
 
   FileState state() const { return state_; }
