@@ -271,7 +271,7 @@ FileState File::place_mark() {
     // name is on disk.
     made = sync_names();
     posix::Descriptor empty;
-    if (made.ok()) made = posix::create_new(folder_, mark_name(), 0, empty);
+    if (made.ok()) made = posix::create_new(folder_, mark_name(), 0600, empty);
     if (made.ok()) made = empty.close();
   }
   if (!made.ok()) return fail(FileState::kNotWritten, made);
