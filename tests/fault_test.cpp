@@ -190,8 +190,12 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     // The other name of the run that is the backup's file, given as the
     // reason.
     const char* same_as = nullptr;
+    std::string at = "-bak";  // where it stands
   } cases[] = {
       {"a folder", "prefs.js", kFolder, "", EISDIR},
+      // Left alone, and named, at the name of the partial copy.
+      {"a folder at the partial copy's name", "prefs.js", kFolder, "", EEXIST,
+       false, false, nullptr, "-bak-parziale"},
       {"a FIFO, which must not hang the run", "prefs.js", kFifo},
       {"a link to a device", "prefs.js", kSymlink, "/dev/null"},
       {"a device (a FIFO but for root)", "prefs.js", kDevice},
@@ -218,7 +222,7 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     const std::string refused = c.refused;
     const std::string other =
         refused == "prefs.js" ? "panacea.dat" : "prefs.js";
-    const fs::path planted = folder_ / (refused + "-bak");
+    const fs::path planted = folder_ / (refused + c.at);
     const bool backups = c.target == "prefs.js-bak";
     if (backups) write_file(folder_ / c.target, "earlier");
     if (c.moved) {
@@ -232,7 +236,7 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
       return "Motivo: e' lo stesso file di " + path(name) + "\n";
     };
     EXPECT_EQ(convert(),
-              failed(report(kCannotBackUp, path(refused) + "-bak", c.reason) +
+              failed(report(kCannotBackUp, path(refused) + c.at, c.reason) +
                      (c.same_as != nullptr ? same_as(c.same_as) : "") +
                      (backups ? report(kCannotBackUp, path(c.target)) +
                                     same_as(refused + "-bak")
@@ -252,6 +256,16 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     EXPECT_EQ(read_file(outside), "not yours");
     EXPECT_FALSE(fs::exists(absent));
   }
+  // A profile file that is the other one would be converted by both
+  // recipes, and its backup written over with the first one's result.
+  fresh_folder();
+  write_profile();
+  fs::remove(folder_ / "panacea.dat");
+  make_entry(kSymlink, folder_ / "panacea.dat", "prefs.js");
+  EXPECT_EQ(convert(), failed(report(kChanged, path("panacea.dat")) +
+                              report(kChanged, path("prefs.js"))));
+  EXPECT_EQ(read("prefs.js"), prefs());
+  EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
 }
 
 TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {

@@ -22,8 +22,8 @@ namespace gemmel::testing {
 
 namespace fs = std::filesystem;
 
-ScopedTempDir::ScopedTempDir() {
-  std::string pattern = (fs::temp_directory_path() / "gemmel-test-XXXXXX");
+ScopedTempDir::ScopedTempDir(const fs::path& under) {
+  std::string pattern = under / "gemmel-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     throw std::system_error(errno, std::generic_category(), "mkdtemp");
   }

@@ -16,11 +16,12 @@
 
 namespace gemmel::testing {
 
-// A fresh folder under the system's temporary directory, removed with all it
-// holds when the object goes.
+// A fresh folder under the system's temporary directory, or `under`,
+// removed with all it holds when the object goes.
 class ScopedTempDir {
  public:
-  ScopedTempDir();
+  explicit ScopedTempDir(const std::filesystem::path& under =
+                             std::filesystem::temp_directory_path());
   ScopedTempDir(const ScopedTempDir&) = delete;
   ScopedTempDir& operator=(const ScopedTempDir&) = delete;
   ~ScopedTempDir();

@@ -440,6 +440,9 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
   const fs::path partial = dir_ / "a.txt-bak-parziale";
   const fs::path elsewhere = dir_ / "elsewhere";
   write_file(elsewhere, "not yours");
+  // Another file system, where there is one.
+  const ScopedTempDir other_disk(fs::is_directory("/dev/shm") ? "/dev/shm"
+                                                              : dir_.path());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fail + c.leftover);
     for (const fs::path& each : {dir_ / "a.txt", backup, mark, partial}) {
@@ -450,6 +453,10 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
       fs::create_hard_link(backup, mark);
     }
     if (c.leftover == "partial") write_file(partial, "cut sh");
+    if (c.leftover == "link to another disk") {
+      if (stat_of("/dev/shm").st_dev == stat_of(dir_.path()).st_dev) continue;
+      make_entry(Entry::kSymlink, dir_ / "a.txt", other_disk.path() / "a.txt");
+    }
     if (c.leftover == "partial link")
       make_entry(Entry::kSymlink, partial, elsewhere);
     RecordedCalls calls;
@@ -527,6 +534,9 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
          ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
        }},
       {"removed", nullptr, [&] { fs::remove(file); }},
+      // The old backup stays: the new one would be of no version of the file.
+      {"written in place while its backup is copied",
+       "fdatasync a.txt-bak-parziale w", write_in_place},
       {"written in place once the mark stands", "fsync dir", write_in_place,
        kChanged, "x"},
       {"file replaced while written", "write a.txt w", replace_by_rename,

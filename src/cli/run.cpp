@@ -44,7 +44,7 @@ std::string quoted(std::string_view path) {
 }
 
 // Why a loaded file was not converted, and the path to name with it.
-enum class Named { kFile, kBackup, kMark };
+enum class Named { kFile, kBackup, kFailedBackup, kMark };
 struct Failure {
   // cppcheck-suppress unusedStructMember ; read through std::optional
   std::string_view message;
@@ -73,7 +73,7 @@ std::optional<Failure> failure_of(FileState state) {
     case FileState::kNotWritten:
       return Failure{texts::kNotWritable};
     case FileState::kBackupFailed:
-      return Failure{texts::kCannotBackUp, Named::kBackup};
+      return Failure{texts::kCannotBackUp, Named::kFailedBackup};
     case FileState::kWriteFailed:
       return Failure{texts::kCannotWrite, Named::kBackup};
     case FileState::kMarkStuck:
@@ -117,6 +117,8 @@ bool report_state(const File& file, std::ostream& err) {
   const std::optional<Failure> failure = failure_of(file.state());
   if (!failure) return false;
   const std::string path = failure->path == Named::kBackup ? file.backup_path()
+                           : failure->path == Named::kFailedBackup
+                               ? file.failed_backup_path()
                            : failure->path == Named::kMark ? file.mark_path()
                                                            : file.path();
   report(err, failure->message, path, file.last_status());

@@ -116,6 +116,11 @@ class File {
   std::int32_t length() const { return length_; }
   std::string backup_path() const { return path_ + kBackupSuffix; }
   std::string mark_path() const { return backup_path() + kMarkSuffix; }
+  // For kBackupFailed: the backup's path, or that of the partial copy where
+  // something else stood at its name.
+  std::string failed_backup_path() const {
+    return partial_in_the_way_ ? backup_path() + kPartialSuffix : backup_path();
+  }
   // For kBackupShared: the other name, as a path.
   std::string shared_with() const {
     return path_.substr(0, path_.size() - name_.size()) + shared_with_;
@@ -174,6 +179,7 @@ class File {
   Original original_ = Original::kInBackup;  // of a kInterrupted file
   posix::Identity backup_;                   // the new backup, once made
   std::string shared_with_;                  // see shared_with()
+  bool partial_in_the_way_ = false;          // see failed_backup_path()
   posix::Descriptor input_;                  // read from; holds the lock
   struct stat read_status_ {};
   std::int64_t replaced_ = 0;    // replacements made so far

@@ -46,7 +46,20 @@ bool File::write() {
 }
 
 Status File::sync_names() const {
-  return gemmel::sync_names(folder_, folder_readable_, input_.get());
+  if (folder_readable_) return gemmel::sync_names(folder_, true, -1);
+  // The folder's file system is synced through a file in it: the profile
+  // file, unless it is a link to another file system, or else its backup.
+  struct stat folder {};
+  struct stat file {};
+  if (::fstat(folder_, &folder) != 0) return Status::failed("fstat", errno);
+  if (::fstat(input_.get(), &file) == 0 && file.st_dev == folder.st_dev) {
+    return gemmel::sync_names(folder_, false, input_.get());
+  }
+  posix::Descriptor backup;
+  const Status opened = posix::open_regular_for_reading(folder_, backup_name(),
+                                                        false, backup, file);
+  if (!opened.ok()) return opened;
+  return gemmel::sync_names(folder_, false, backup.get());
 }
 
 std::string File::same_file_as(const struct stat& found) const {
@@ -178,14 +191,19 @@ FileState File::check_still_as_read(posix::Descriptor& output) {
   // It must still be the one read, as it was read: another program may have
   // replaced or changed it while it was converted.
   if (!Identity::of(now).same_version(read)) return FileState::kChanged;
-  // Nor may it be the other file's backup (a link to it, or a second name
-  // of it such as its mark), which may be the only copy of that file's
+  // Nor may it be the other file, which the run converts by the other
+  // recipe, or the other file's backup (a link to it, or a second name of
+  // it such as its mark), which may be the only copy of that file's
   // original.
-  struct stat other {};
-  if (!sibling_.empty() &&
-      posix::look_up(folder_, sibling_ + kBackupSuffix, false, other).ok() &&
-      S_ISREG(other.st_mode) && Identity::of(other).same_file(read)) {
-    return FileState::kChanged;
+  if (sibling_.empty()) return FileState::kReady;
+  for (const bool backup : {false, true}) {
+    struct stat other {};
+    if (posix::look_up(folder_, backup ? sibling_ + kBackupSuffix : sibling_,
+                       !backup, other)
+            .ok() &&
+        S_ISREG(other.st_mode) && Identity::of(other).same_file(read)) {
+      return FileState::kChanged;
+    }
   }
   return FileState::kReady;
 }
@@ -226,6 +244,13 @@ FileState File::back_up() {
   struct stat now {};
   bool still = false;
   checked = check_old_backup(now, still);
+  // Nor may the copy be of a file written to meanwhile.
+  struct stat source {};
+  if (checked == FileState::kReady &&
+      (::fstat(input_.get(), &source) != 0 ||
+       !Identity::of(source).same_version(Identity::of(read_status_)))) {
+    checked = FileState::kChanged;
+  }
   if (checked == FileState::kReady &&
       (still != replacing ||
        (still && !Identity::of(now).same_version(Identity::of(old))))) {
@@ -245,6 +270,9 @@ Status File::write_partial(const struct stat* old) {
       backup_mode(read_status_.st_mode, old != nullptr ? old->st_mode : 0);
   posix::Descriptor copy;
   Status made = posix::create_new(folder_, partial_name(), mode, copy);
+  // Whatever stands at the partial name was no plain file of its own when
+  // the file was read, and is left alone.
+  if (made.code() == EEXIST) partial_in_the_way_ = true;
   if (!made.ok()) return made;
   struct stat created {};
   if (::fstat(copy.get(), &created) != 0) {
