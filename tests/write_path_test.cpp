@@ -403,6 +403,10 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
       {"fsync dir after link a.txt-bak", EIO, kNotWritten, "original", "bak"},
       {"syncfs a.txt after link a.txt-bak", EIO, kNotWritten, "original", "bak",
        false},
+      // A profile file that is a link to another file system cannot sync
+      // the folder's: the backup does.
+      {"syncfs a.txt-bak after link a.txt-bak", EIO, kNotWritten, "original",
+       "bak", false, "link to another disk"},
       // A reservation that fails halfway is undone, or, where it cannot be,
       // the original put back.
       {"fallocate a.txt w", ENOSPC, kNotWritten, "original", "bak"},
