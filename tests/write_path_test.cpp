@@ -554,6 +554,15 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
       {"backup linked elsewhere before it is replaced",
        "close a.txt-bak-parziale w", link_backup_elsewhere, kBackupFailed,
        "elsewhere"},
+      // Another run's copy at the partial name, once this one's was removed:
+      // it is neither renamed nor removed.
+      {"partial copy replaced before it is renamed",
+       "stat a.txt-bak-parziale after close a.txt-bak-parziale w",
+       [&] {
+         write_file(folder / "theirs", "theirs");
+         fs::rename(folder / "theirs", folder / "a.txt-bak-parziale");
+       },
+       kBackupFailed},
       {"folder swapped for a link before the backup",
        "open a.txt-bak-parziale w", swap_folder, kWritten, "x"},
       {"folder swapped for a link while written", "write a.txt w", swap_folder,

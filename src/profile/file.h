@@ -151,6 +151,10 @@ class File {
   // backup it replaces, or null.
   Status write_partial(const struct stat* old);
   FileState check_old_backup(struct stat& old, bool& present);
+  // The last look before the new backup replaces `old` (if `replacing`).
+  FileState check_before_rename(const struct stat& old, bool replacing);
+  // Removes the partial copy, where its name still holds this run's.
+  void remove_own_partial();
   FileState place_mark();
   FileState rewrite(posix::Descriptor& output);
   bool restore(posix::Descriptor& output);

@@ -239,30 +239,46 @@ FileState File::back_up() {
     return made.changed() ? FileState::kChanged
                           : fail(FileState::kBackupFailed, made);
   }
-  // What stands at the backup's name is replaced whole, and only while it
-  // is still what was looked at.
-  struct stat now {};
-  bool still = false;
-  checked = check_old_backup(now, still);
-  // Nor may the copy be of a file written to meanwhile.
-  struct stat source {};
-  if (checked == FileState::kReady &&
-      (::fstat(input_.get(), &source) != 0 ||
-       !Identity::of(source).same_version(Identity::of(read_status_)))) {
-    checked = FileState::kChanged;
-  }
-  if (checked == FileState::kReady &&
-      (still != replacing ||
-       (still && !Identity::of(now).same_version(Identity::of(old))))) {
-    checked = fail(FileState::kBackupFailed, Status::failed("rename", 0));
-  }
+  checked = check_before_rename(old, replacing);
   if (checked == FileState::kReady) {
     made = posix::rename(folder_, partial_name(), backup_name());
     if (made.ok()) return checked;
     checked = fail(FileState::kBackupFailed, made);
   }
-  static_cast<void>(posix::remove(folder_, partial_name()));
+  remove_own_partial();
   return checked;
+}
+
+FileState File::check_before_rename(const struct stat& old, bool replacing) {
+  // What stands at the backup's name is replaced whole, and only while it
+  // is still what was looked at.
+  struct stat now {};
+  bool still = false;
+  const FileState checked = check_old_backup(now, still);
+  if (checked != FileState::kReady) return checked;
+  if (still != replacing ||
+      (still && !Identity::of(now).same_version(Identity::of(old)))) {
+    return fail(FileState::kBackupFailed, Status::failed("rename", 0));
+  }
+  // Nor may the copy be of a file written to meanwhile.
+  if (::fstat(input_.get(), &now) != 0 ||
+      !Identity::of(now).same_version(Identity::of(read_status_))) {
+    return FileState::kChanged;
+  }
+  // And the partial name must still hold this run's copy.
+  if (!posix::look_up(folder_, partial_name(), false, now).ok() ||
+      !Identity::of(now).same_file(backup_)) {
+    return fail(FileState::kBackupFailed, Status::failed("rename", 0));
+  }
+  return FileState::kReady;
+}
+
+void File::remove_own_partial() {
+  struct stat partial {};
+  if (posix::look_up(folder_, partial_name(), false, partial).ok() &&
+      Identity::of(partial).same_file(backup_)) {
+    static_cast<void>(posix::remove(folder_, partial_name()));
+  }
 }
 
 Status File::write_partial(const struct stat* old) {
@@ -287,7 +303,7 @@ Status File::write_partial(const struct stat* old) {
   if (made.ok()) made = posix::sync_data(copy.get());
   if (made.ok()) made = copy.close();
   // No partial copy may pass for a backup.
-  if (!made.ok()) static_cast<void>(posix::remove(folder_, partial_name()));
+  if (!made.ok()) remove_own_partial();
   return made;
 }
 
