@@ -205,7 +205,7 @@ class PlainSource {
 
 // What a call made: `count` replacements (0: the text is left alone) and a
 // result `length` bytes long.
-struct Outcome {
+struct Made {
   std::int64_t count = 0;
   std::int64_t length = 0;
 };
@@ -214,14 +214,14 @@ struct Outcome {
 // result written to `scratch`. std::nullopt when the result would be longer
 // than kMaxLength.
 template <typename Source>
-std::optional<Outcome> replace_in(const ReplaceCall& call, Source& source,
-                                  std::int64_t length, std::size_t expected,
-                                  Text& scratch) {
+std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
+                               std::int64_t length, std::size_t expected,
+                               Text& scratch) {
   const std::string_view target = call.target;
   const std::string_view replacement = call.replacement;
   const std::string_view old = source.text();
   const std::optional<Region> region = find_region(call, old);
-  if (!region) return Outcome{};
+  if (!region) return Made{};
   // In the bounded form no match can begin at or after the fixed limit, so
   // the search need not look at the rest of the file. `shift` is how far the
   // text has moved at the first unsearched byte of the old text.
@@ -238,7 +238,7 @@ std::optional<Outcome> replace_in(const ReplaceCall& call, Source& source,
       finder.find(searchable(0, region->first), region->first);
   if (first_match == kNotFound ||
       static_cast<std::int64_t>(first_match) >= region->limit) {
-    return Outcome{};  // Nothing to replace: leave the text and its memory.
+    return Made{};  // Nothing to replace: leave the text and its memory.
   }
 
   // Everything before the current position is final and goes to `out`;
@@ -248,7 +248,7 @@ std::optional<Outcome> replace_in(const ReplaceCall& call, Source& source,
                               static_cast<std::int64_t>(target.size());
   // The restored continuations only add to the length: a text that is too
   // long without them is too long.
-  Outcome made{.count = 0, .length = length};
+  Made made{.count = 0, .length = length};
   const auto grow_by = [&](std::int64_t count) {
     made.count += count;
     made.length += count * growth;
@@ -348,7 +348,7 @@ std::optional<std::int64_t> apply_replace(const ReplaceCall& call, Text& text,
                                           std::int32_t& length, Text& scratch) {
   if (call.target.empty()) return 0;
   const std::string_view original(text.data(), text.size());
-  std::optional<Outcome> made;
+  std::optional<Made> made;
   if (call.across_continuations && Continuations(original).next()) {
     const Text joined = join(original);
     JoinedSource source(joined, original);
