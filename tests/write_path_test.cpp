@@ -523,8 +523,9 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     const char* at;  // the step before which it changes; nullptr: before
     std::function<void()> change;
     FileState state = kChanged;
-    const char* backup = "none";  // what a.txt-bak holds afterwards
-    const char* fail = "";        // a step that fails
+    const char* backup = "none";         // what a.txt-bak holds afterwards
+    const char* fail = "";               // a step that fails
+    const char* original = "a.txt-bak";  // where the original is said to be
   } cases[] = {
       {"replaced by rename", nullptr, replace_by_rename},
       {"written in place", nullptr, write_in_place},
@@ -549,6 +550,15 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
       // original goes to no other file.
       {"replaced before it is put back", "open a.txt w after close a.txt w",
        replace_by_rename, kWriteFailed, "x", "close a.txt w"},
+      // The backup's name given to another file while the file is written,
+      // and the rewrite fails: the mark, a second name of the backup, is
+      // named as holding the original.
+      {"backup replaced while the rewrite fails", "write a.txt w",
+       [&] {
+         write_file(folder / "theirs", "theirs");
+         fs::rename(folder / "theirs", folder / "a.txt-bak");
+       },
+       kWriteFailed, "theirs", "write a.txt w", "a.txt-bak-in-corso"},
       // The backup's name made a second name of another file while the new
       // backup was written: it is not replaced.
       {"backup linked elsewhere before it is replaced",
@@ -602,6 +612,7 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     const fs::path home = fs::exists(real) ? real : folder;
     if (c.state == kWritten) EXPECT_EQ(read_file(home / "a.txt"), "yy");
     EXPECT_EQ(read_file(home / "a.txt-bak"), c.backup);
+    EXPECT_EQ(fs::path(loaded.original_path()).filename(), c.original);
   }
 }
 

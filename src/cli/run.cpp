@@ -44,7 +44,7 @@ std::string quoted(std::string_view path) {
 }
 
 // Why a loaded file was not converted, and the path to name with it.
-enum class Named { kFile, kBackup, kFailedBackup, kMark };
+enum class Named { kFile, kOriginal, kFailedBackup, kMark };
 struct Failure {
   // cppcheck-suppress unusedStructMember ; read through std::optional
   std::string_view message;
@@ -75,7 +75,7 @@ std::optional<Failure> failure_of(FileState state) {
     case FileState::kBackupFailed:
       return Failure{texts::kCannotBackUp, Named::kFailedBackup};
     case FileState::kWriteFailed:
-      return Failure{texts::kCannotWrite, Named::kBackup};
+      return Failure{texts::kCannotWrite, Named::kOriginal};
     case FileState::kMarkStuck:
       return Failure{texts::kMarkStuck, Named::kMark};
     case FileState::kNotSettled:
@@ -108,6 +108,10 @@ bool report_state(const File& file, std::ostream& err) {
     report_interrupted(file, err);
     return true;
   }
+  if (file.state() == FileState::kWriteFailed && file.original_path().empty()) {
+    report(err, texts::kCannotWriteNoCopy, file.path(), file.last_status());
+    return true;
+  }
   if (file.state() == FileState::kBackupShared) {
     report(err, texts::kCannotBackUp, file.backup_path());
     err << texts::kReason << texts::kSameFile << file.shared_with() << '\n'
@@ -116,11 +120,11 @@ bool report_state(const File& file, std::ostream& err) {
   }
   const std::optional<Failure> failure = failure_of(file.state());
   if (!failure) return false;
-  const std::string path = failure->path == Named::kBackup ? file.backup_path()
-                           : failure->path == Named::kFailedBackup
-                               ? file.failed_backup_path()
-                           : failure->path == Named::kMark ? file.mark_path()
-                                                           : file.path();
+  const std::string path =
+      failure->path == Named::kOriginal       ? file.original_path()
+      : failure->path == Named::kFailedBackup ? file.failed_backup_path()
+      : failure->path == Named::kMark         ? file.mark_path()
+                                              : file.path();
   report(err, failure->message, path, file.last_status());
   return true;
 }

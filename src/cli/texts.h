@@ -50,6 +50,8 @@ inline constexpr std::string_view kCannotBackUp =
     "Impossibile scrivere la copia di sicurezza, file non modificato";
 inline constexpr std::string_view kCannotWrite =
     "Impossibile scrivere il file, l'originale e' in";
+inline constexpr std::string_view kCannotWriteNoCopy =
+    "Impossibile scrivere il file, nessuna copia dell'originale e' nota";
 inline constexpr std::string_view kTooLarge =
     "Il file convertito raggiungerebbe 2 GiB, file non modificato";
 inline constexpr std::string_view kBusy =

@@ -125,8 +125,9 @@ class File {
   std::string shared_with() const {
     return path_.substr(0, path_.size() - name_.size()) + shared_with_;
   }
-  // Where a kInterrupted file's original is: the backup, or the mark where
-  // it no longer is a name of the backup; empty where no copy is known.
+  // Where the original of a kInterrupted or kWriteFailed file is: the
+  // backup, or the mark where the backup's name no longer names it; empty
+  // where no copy is known.
   std::string original_path() const;
 
   // Appended to a file's name to name its backup.
@@ -157,7 +158,10 @@ class File {
   void remove_own_partial();
   FileState place_mark();
   FileState rewrite(posix::Descriptor& output);
+  // Puts the original back after a failed rewrite, durably; where it
+  // cannot, finds where the original is (original_path()).
   bool restore(posix::Descriptor& output);
+  bool put_back(posix::Descriptor& output);
   FileState remove_mark(FileState rewritten);
   Status sync_names() const;
   FileState fail(FileState state, const Status& status);

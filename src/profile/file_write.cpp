@@ -366,6 +366,21 @@ FileState File::rewrite(posix::Descriptor& output) {
 }
 
 bool File::restore(posix::Descriptor& output) {
+  if (put_back(output)) return true;
+  // The mark stays. Where the backup's name was given to another file
+  // meanwhile, the mark, a second name of the backup, holds the original.
+  struct stat status {};
+  const auto holds_backup = [&](const std::string& name) {
+    return posix::look_up(folder_, name, false, status).ok() &&
+           Identity::of(status).same_file(backup_);
+  };
+  original_ = holds_backup(backup_name()) ? Original::kInBackup
+              : holds_backup(mark_name()) ? Original::kInMark
+                                          : Original::kUnknown;
+  return false;
+}
+
+bool File::put_back(posix::Descriptor& output) {
   const Identity read = Identity::of(read_status_);
   // Closed with an error: reached again through the folder, where it must
   // still be the same file.
