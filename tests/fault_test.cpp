@@ -256,16 +256,40 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     EXPECT_EQ(read_file(outside), "not yours");
     EXPECT_FALSE(fs::exists(absent));
   }
-  // A profile file that is the other one would be converted by both
-  // recipes, and its backup written over with the first one's result.
-  fresh_folder();
-  write_profile();
-  fs::remove(folder_ / "panacea.dat");
-  make_entry(kSymlink, folder_ / "panacea.dat", "prefs.js");
-  EXPECT_EQ(convert(), failed(report(kChanged, path("panacea.dat")) +
-                              report(kChanged, path("prefs.js"))));
-  EXPECT_EQ(read("prefs.js"), prefs());
-  EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
+  // A profile file that is another name of the run: the other file, which
+  // both recipes would convert, or a mark, which would be taken for an
+  // original and removed.
+  const std::string unknown =
+      "Impossibile verificare il segno di conversione in corso, file non "
+      "modificato";
+  const struct {
+    const char* link;
+    const char* target;
+    std::string err;
+  } others[] = {
+      {"panacea.dat", "prefs.js",
+       report(kChanged, path("panacea.dat")) +
+           report(kChanged, path("prefs.js"))},
+      {"prefs.js", "prefs.js-bak-in-corso", report(kChanged, path("prefs.js"))},
+      {"prefs.js", "panacea.dat-bak-in-corso",
+       report(unknown, path("panacea.dat-bak-in-corso")) +
+           report(kChanged, path("prefs.js"))},
+  };
+  for (const auto& o : others) {
+    SCOPED_TRACE(o.target);
+    fresh_folder();
+    write_profile();
+    if (fs::exists(folder_ / o.target)) {
+      fs::remove(folder_ / o.link);
+    } else {
+      fs::rename(folder_ / o.link, folder_ / o.target);
+    }
+    make_entry(kSymlink, folder_ / o.link, o.target);
+    EXPECT_EQ(convert(), failed(o.err));
+    EXPECT_TRUE(fs::is_symlink(folder_ / o.link));
+    EXPECT_EQ(read(o.target), prefs());
+    EXPECT_FALSE(fs::exists(folder_ / "prefs.js-bak"));
+  }
 }
 
 TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {

@@ -165,9 +165,11 @@ class File {
   FileState remove_mark(FileState rewritten);
   Status sync_names() const;
   FileState fail(FileState state, const Status& status);
-  // The other name of the run (the file itself, the other file, its backup,
-  // either mark) that is the same file as `found`, or an empty string.
-  std::string same_file_as(const struct stat& found) const;
+  // The name of the run (the file, the other file, its backup, either mark)
+  // other than `except` that is the same file as `found`, or an empty
+  // string.
+  std::string same_file_as(const struct stat& found,
+                           const std::string& except) const;
   // The names in the folder.
   std::string backup_name() const { return name_ + kBackupSuffix; }
   std::string mark_name() const { return backup_name() + kMarkSuffix; }

@@ -62,7 +62,8 @@ Status File::sync_names() const {
   return gemmel::sync_names(folder_, false, backup.get());
 }
 
-std::string File::same_file_as(const struct stat& found) const {
+std::string File::same_file_as(const struct stat& found,
+                               const std::string& except) const {
   // The profile files are looked up through a final link, as they are
   // read; the names gemmel makes are never links of its own.
   struct Other {
@@ -78,7 +79,8 @@ std::string File::same_file_as(const struct stat& found) const {
   }
   for (const Other& other : others) {
     struct stat status {};
-    if (posix::look_up(folder_, other.name, other.follow, status).ok() &&
+    if (other.name != except &&
+        posix::look_up(folder_, other.name, other.follow, status).ok() &&
         Identity::of(status).same_file(Identity::of(found))) {
       return other.name;
     }
@@ -94,18 +96,30 @@ FileState File::settle_leftovers() {
   const Status looked = posix::look_up(folder_, mark_name(), false, mark);
   // Only "no such file" means no mark: a mark that cannot be seen may stand
   // beside a torn file.
-  if (looked.code() == ENOENT) {
+  if (!looked.ok() && looked.code() != ENOENT) {
+    return fail(FileState::kMarkUnknown, looked);
+  }
+  // A profile file that is another name of the run would be converted
+  // twice, or taken for a leftover and removed.
+  if (state_ == FileState::kReady &&
+      !same_file_as(read_status_, name_).empty()) {
+    return FileState::kChanged;
+  }
+  if (!looked.ok()) {
     if (state_ == FileState::kMissing) return state_;
     // A backup cut short by a killed run goes, where it is a plain file of
     // its own; anything else at its name is never opened or followed.
     struct stat partial {};
     if (posix::look_up(folder_, partial_name(), false, partial).ok() &&
-        plain_file_of_its_own(partial) && same_file_as(partial).empty()) {
+        plain_file_of_its_own(partial) && same_file_as(partial, {}).empty()) {
       static_cast<void>(posix::remove(folder_, partial_name()));
     }
     return FileState::kReady;
   }
-  if (!looked.ok()) return fail(FileState::kMarkUnknown, looked);
+  // Nor may the mark be one: it would be taken for the original.
+  if (!same_file_as(mark, mark_name()).empty()) {
+    return fail(FileState::kMarkUnknown, Status::failed("stat", 0));
+  }
   original_ = locate_original(folder_, mark, backup_name());
   // The file may be half written, or written since by the browser: only
   // where it is exactly its original is nothing lost by going on. Then the
@@ -191,20 +205,10 @@ FileState File::check_still_as_read(posix::Descriptor& output) {
   // It must still be the one read, as it was read: another program may have
   // replaced or changed it while it was converted.
   if (!Identity::of(now).same_version(read)) return FileState::kChanged;
-  // Nor may it be the other file, which the run converts by the other
-  // recipe, or the other file's backup (a link to it, or a second name of
-  // it such as its mark), which may be the only copy of that file's
-  // original.
-  if (sibling_.empty()) return FileState::kReady;
-  for (const bool backup : {false, true}) {
-    struct stat other {};
-    if (posix::look_up(folder_, backup ? sibling_ + kBackupSuffix : sibling_,
-                       !backup, other)
-            .ok() &&
-        S_ISREG(other.st_mode) && Identity::of(other).same_file(read)) {
-      return FileState::kChanged;
-    }
-  }
+  // Nor may it be another name of the run: the other file, which the run
+  // converts by the other recipe, the other file's backup or a mark, which
+  // may be the only copy of an original.
+  if (!same_file_as(now, name_).empty()) return FileState::kChanged;
   return FileState::kReady;
 }
 
@@ -217,7 +221,7 @@ FileState File::check_old_backup(struct stat& old, bool& present) {
   if (!present) return FileState::kReady;
   // No other name of the run may be the backup's file: a second name of one
   // file, which a damaged volume can leave, would be written over.
-  shared_with_ = same_file_as(old);
+  shared_with_ = same_file_as(old, {});
   if (!shared_with_.empty()) return FileState::kBackupShared;
   if (S_ISDIR(old.st_mode)) {
     return fail(FileState::kBackupFailed, Status::failed("open", EISDIR));
@@ -293,6 +297,7 @@ Status File::write_partial(const struct stat* old) {
   struct stat created {};
   if (::fstat(copy.get(), &created) != 0) {
     made = Status::failed("fstat", errno);
+    static_cast<void>(posix::remove(folder_, partial_name()));
   } else {
     backup_ = Identity::of(created);
     give_backup(copy.get(), old != nullptr ? old->st_uid : read_status_.st_uid,
