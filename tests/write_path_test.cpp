@@ -559,6 +559,13 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
          fs::rename(folder / "theirs", folder / "a.txt-bak");
        },
        kWriteFailed, "theirs", "write a.txt w", "a.txt-bak-in-corso"},
+      // Another file put at the backup's name meanwhile is not replaced.
+      {"backup replaced before it is replaced", "close a.txt-bak-parziale w",
+       [&] {
+         write_file(folder / "theirs", "theirs");
+         fs::rename(folder / "theirs", folder / "a.txt-bak");
+       },
+       kBackupFailed, "theirs"},
       // The backup's name made a second name of another file while the new
       // backup was written: it is not replaced.
       {"backup linked elsewhere before it is replaced",
