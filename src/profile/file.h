@@ -174,6 +174,8 @@ class File {
   std::string backup_name() const { return name_ + kBackupSuffix; }
   std::string mark_name() const { return backup_name() + kMarkSuffix; }
   std::string partial_name() const { return backup_name() + kPartialSuffix; }
+  // The name in the folder of original_path(), or an empty string.
+  std::string original_name() const;
 
   Text text_;
   std::string path_;

@@ -125,7 +125,7 @@ FileState File::settle_leftovers() {
   // where it is exactly its original is nothing lost by going on. Then the
   // rewrite never began, or the original was put back.
   if (state_ == FileState::kReady && original_ != Original::kUnknown &&
-      file_holds(folder_, posix::name_in_folder(original_path()), text_)) {
+      file_holds(folder_, original_name(), text_)) {
     return remove_leftover_mark();
   }
   return FileState::kInterrupted;
@@ -139,16 +139,22 @@ FileState File::remove_leftover_mark() {
   return FileState::kReady;
 }
 
-std::string File::original_path() const {
+std::string File::original_name() const {
   switch (original_) {
     case Original::kInBackup:
-      return backup_path();
+      return backup_name();
     case Original::kInMark:
-      return mark_path();
+      return mark_name();
     case Original::kUnknown:
       break;
   }
   return {};
+}
+
+std::string File::original_path() const {
+  const std::string name = original_name();
+  if (name.empty()) return {};
+  return path_.substr(0, path_.size() - name_.size()) + name;
 }
 
 std::optional<Text> File::read_original() const {
@@ -158,8 +164,8 @@ std::optional<Text> File::read_original() const {
   posix::Descriptor fd;
   struct stat status {};
   Text original;
-  if (!posix::open_regular_for_reading(
-           folder_, posix::name_in_folder(original_path()), false, fd, status)
+  if (!posix::open_regular_for_reading(folder_, original_name(), false, fd,
+                                       status)
            .ok() ||
       status.st_size > kMaxLength ||
       !posix::read_to_end(fd.get(), original, kMaxLength,

@@ -23,7 +23,6 @@ class [[nodiscard]] Status {
 
   bool ok() const { return kind_ == Kind::kOk; }
   bool changed() const { return kind_ == Kind::kChanged; }
-  Kind kind() const { return kind_; }
   std::string_view operation() const { return operation_; }
   int code() const { return code_; }
 
