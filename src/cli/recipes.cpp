@@ -4,7 +4,8 @@
 #include <iterator>
 
 #include "cli/texts.h"
-#include "profile/continuation.h"
+#include "profile/mork.h"
+#include "profile/search.h"
 
 namespace gemmel {
 namespace {
@@ -13,7 +14,6 @@ using enum ProfileFile;
 using enum Form;
 using enum Operand;
 using texts::kCacheDirectoryKey;
-using texts::kMailCacheAnchor;
 using texts::kNewsrcRootKey;
 using texts::kSearchEngineKey;
 using texts::kStatementEnd;
@@ -22,7 +22,6 @@ using texts::kStatementEnd;
 // its trailing slash, as the browser writes it.
 constexpr Step kLinuxToWindows[] = {
     {kPanacea, kOffset, kLinuxdir, kWindirEscaped},
-    {kPanacea, kStartKey, kSlash, kEscapedSeparator, kMailCacheAnchor},
     {kPrefs, kOffset, kLinuxdir, kWindirEscaped},
     {kPrefs, kBounded, kLinuxdir, kWindirEscaped, kCacheDirectoryKey,
      kStatementEnd},
@@ -31,13 +30,11 @@ constexpr Step kLinuxToWindows[] = {
     {kPrefs, kBounded, kLinuxSearchplugins, kWindowsSearchplugins,
      kSearchEngineKey, kStatementEnd},
     {kPrefs, kStartKey, kLinuxdir, kWindirEscaped, kNewsrcRootKey},
-    {kPrefs, kStartKey, kSlash, kEscapedSeparator, kNewsrcRootKey},
 };
 
 // modo "linux".
 constexpr Step kWindowsToLinux[] = {
     {kPanacea, kOffset, kWindirEscaped, kLinuxdir},
-    {kPanacea, kStartKey, kEscapedSeparator, kSlash, kMailCacheAnchor},
     {kPrefs, kOffset, kWindirEscaped, kLinuxdir},
     {kPrefs, kBounded, kWindirEscaped, kLinuxdir, kCacheDirectoryKey,
      kStatementEnd},
@@ -46,14 +43,14 @@ constexpr Step kWindowsToLinux[] = {
     {kPrefs, kBounded, kWindowsSearchplugins, kLinuxSearchplugins,
      kSearchEngineKey, kStatementEnd},
     {kPrefs, kStartKey, kWindirEscaped, kLinuxdir, kNewsrcRootKey},
-    {kPrefs, kStartKey, kEscapedSeparator, kSlash, kNewsrcRootKey},
 };
 
 constexpr Recipe kRecipes[] = {
     {texts::kWindows, kLinuxToWindows, texts::kDoneToWindows, kLinuxdir, kSlash,
-     kWindirEscaped, kWindirName},
+     kWindirEscaped, kWindirName, kLinuxdirUntrailed, kWindirTrimmed, true},
     {texts::kLinux, kWindowsToLinux, texts::kDoneToLinux, kWindirEscaped,
-     kEscapedSeparator, kLinuxdir, kLinuxdirName},
+     kEscapedSeparator, kLinuxdir, kLinuxdirName, kWindirTrimmed,
+     kLinuxdirUntrailed, false},
 };
 
 // The last folder name of `folder`, which ends in `separator`; empty where
@@ -157,95 +154,129 @@ bool is_folder(Operand operand) {
   return false;
 }
 
-bool source_is_one_level_up(const Recipe& recipe, ProfileFile which,
-                            const Directories& dirs, std::string_view text) {
+bool is_windows(Operand operand) {
+  return operand == kWindirEscaped || operand == kWindirTrimmed ||
+         operand == kWindirName;
+}
+
+namespace {
+
+// A file's text as the steps read it: panacea.dat decoded where it holds
+// continuations or bytes in hex (mork.h).
+class Reading {
+ public:
+  Reading(std::string_view text, ProfileFile which) : view_(text) {
+    if (which == kPanacea && has_mork_forms(text)) {
+      decoded_ = decode(text);
+      view_ = decoded_;
+    }
+  }
+  std::string_view view() const { return view_; }
+
+ private:
+  Text decoded_;
+  std::string_view view_;
+};
+
+// True when `folder` occurs in `view`, or, where `untrailed` is not empty,
+// `untrailed` followed by a quote.
+bool occurs(std::string_view view, const std::string& folder,
+            const std::string& untrailed, bool any_case) {
+  if (Finder(folder, any_case).find(view, 0) != kNotFound) return true;
+  return !untrailed.empty() &&
+         Finder(untrailed + '"', any_case).find(view, 0) != kNotFound;
+}
+
+bool occurs_in(Operand folder, Operand untrailed, ProfileFile which,
+               const Directories& dirs,
+               std::string_view view) {
+  return occurs(view, resolve(folder, dirs),
+                which == kPrefs ? resolve(untrailed, dirs) : std::string(),
+                is_windows(folder));
+}
+
+// True when every occurrence of the source folder in `view` is followed by
+// the target's last folder name and then by the end of a folder name.
+bool source_is_one_level_up(const Recipe& recipe, const Directories& dirs,
+                            std::string_view view) {
   const std::string name = resolve(recipe.target_name, dirs);
   if (name.empty()) return false;
   const std::string source = resolve(recipe.source, dirs);
   const std::string separator = resolve(recipe.separator, dirs);
-  // Whether the occurrence whose end is at `at` is followed by the name and
-  // then by the end of a folder name.
-  const auto one_level_up = [&](std::string_view searched, std::size_t at) {
-    std::string_view after = searched.substr(at);
-    if (!after.starts_with(name)) return false;
-    after.remove_prefix(name.size());
-    return after.empty() || after.starts_with(separator) ||
-           after.front() == '"' || after.front() == ')';
-  };
-  Text joined;
-  if (which == kPanacea) {
-    // The joined text reads as the file up to its first continuation. A
-    // first occurrence that, with what follows it, stands before any tells
-    // at once, in the common case, that the folders are right, without a
-    // look through the whole file for continuations.
-    const std::size_t first = text.find(source);
-    if (first != std::string_view::npos) {
-      std::size_t end = std::min(
-          text.size(), first + source.size() + name.size() + separator.size());
-      while (end < text.size() && text[end - 1] == '\\') ++end;
-      if (!Continuations(text.substr(0, std::min(end + 1, text.size())))
-               .next() &&
-          !one_level_up(text, first + source.size())) {
-        return false;
-      }
-    }
-    if (Continuations(text).next()) {
-      joined = join(text);
-      text = joined;
-    }
-  }
+  const Finder finder(source, is_windows(recipe.source));
   bool found = false;
-  for (std::size_t at = text.find(source); at != std::string_view::npos;
-       at = text.find(source, at + source.size())) {
-    if (!one_level_up(text, at + source.size())) return false;
+  for (std::size_t at = finder.find(view, 0); at != kNotFound;
+       at = finder.find(view, at + source.size())) {
+    std::string_view after = view.substr(at + source.size());
+    if (after.size() < name.size() ||
+        !same_text(after.substr(0, name.size()), name,
+                   is_windows(recipe.target_name))) {
+      return false;
+    }
+    after.remove_prefix(name.size());
+    if (!after.empty() && !after.starts_with(separator) &&
+        after.front() != '"' && after.front() != ')') {
+      return false;
+    }
     found = true;
   }
   return found;
 }
 
-namespace {
-
-// Calls `apply` with each step of `recipe` for `which`, in order, and the
-// replacement it makes.
+// Calls `apply` with each change of `recipe` for `which`, in order: its
+// steps, then the separators.
 template <typename Apply>
-void for_each_call(const Recipe& recipe, ProfileFile which,
-                   const Directories& dirs, Apply apply) {
+void for_each_change(const Recipe& recipe, ProfileFile which,
+                     const Directories& dirs, Apply apply) {
   for (const Step& step : recipe.steps) {
     if (step.file != which) continue;
     const std::string target = resolve(step.target, dirs);
     const std::string replacement = resolve(step.replacement, dirs);
-    apply(step, ReplaceCall{.form = step.form,
-                            .target = target,
-                            .replacement = replacement,
-                            .start = 0,
-                            .start_key = step.start_key,
-                            .end_key = step.end_key,
-                            .across_continuations =
-                                is_folder(step.target) && which == kPanacea});
+    apply(ReplaceCall{
+        .form = step.form,
+        .target = target,
+        .replacement = replacement,
+        .start = 0,
+        .start_key = step.start_key,
+        .end_key = step.end_key,
+        .any_case = is_windows(step.target),
+        .mork = is_folder(step.target) && which == kPanacea});
   }
+  const std::string folder = resolve(recipe.target, dirs);
+  apply(SeparatorPass{.folder = folder,
+                      .to_windows = recipe.to_windows,
+                      .any_case = is_windows(recipe.target),
+                      .mork = which == kPanacea});
 }
 
 }  // namespace
 
-std::int64_t convert(const Recipe& recipe, ProfileFile which,
-                     const Directories& dirs, File& file) {
-  std::int64_t folders_replaced = 0;
-  for_each_call(
-      recipe, which, dirs, [&](const Step& step, const ReplaceCall& call) {
-        // A folder without its last separator also matches the start of a
-        // longer name, so that a mistyped ".../asd6dhre\" for
-        // ".../asd6dhre.slt\" would pass for found: it counts only where a
-        // value ends with it.
-        const bool found = step.target == kWindirEscaped ||
-                           step.target == kLinuxdir ||
-                           (is_folder(step.target) &&
-                            std::string_view(file.text())
-                                    .find(std::string(call.target) + '"') !=
-                                std::string_view::npos);
-        const std::int64_t count = file.replace(call);
-        if (found) folders_replaced += count;
-      });
-  return folders_replaced;
+Conversion convert_file(const Recipe& recipe, ProfileFile which,
+                        const Directories& dirs, File& file) {
+  {
+    const Reading read(file.text(), which);
+    // A Windows folder given one level above the profile, or a Linux one,
+    // would bury every path one level deeper in a folder named like the
+    // profile, ".../asd6dhre.slt/asd6dhre.slt/Mail".
+    if (source_is_one_level_up(recipe, dirs, read.view())) {
+      return {.refusal = Refusal::kTwoProfiles};
+    }
+    // A mistyped folder would leave a prefs.js as it is and pass for
+    // converted.
+    if (!occurs_in(recipe.source, recipe.source_untrailed, which, dirs,
+                   read.view()) &&
+        !occurs_in(recipe.target, recipe.target_untrailed, which, dirs,
+                   read.view())) {
+      return {.refusal = which == kPrefs ? Refusal::kFolderAbsent
+                                         : Refusal::kNone};
+    }
+  }
+  for_each_change(recipe, which, dirs,
+                  [&](const auto& change) { file.replace(change); });
+  const Reading converted(file.text(), which);
+  return {.holds_target = occurs_in(recipe.target,
+                                    recipe.target_untrailed, which, dirs,
+                                    converted.view())};
 }
 
 std::optional<Text> convert_text(const Recipe& recipe, ProfileFile which,
@@ -253,10 +284,14 @@ std::optional<Text> convert_text(const Recipe& recipe, ProfileFile which,
   auto length = static_cast<std::int32_t>(text.size());
   Text spare;
   bool fits = true;
-  for_each_call(recipe, which, dirs,
-                [&](const Step& /*step*/, const ReplaceCall& call) {
-                  fits = fits && apply_replace(call, text, length, spare);
-                });
+  for_each_change(recipe, which, dirs, [&](const auto& change) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(change)>,
+                                 ReplaceCall>) {
+      fits = fits && apply_replace(change, text, length, spare);
+    } else {
+      fits = fits && convert_separators(change, text, spare);
+    }
+  });
   if (!fits) return std::nullopt;
   return text;
 }

@@ -1,6 +1,7 @@
 // The two conversions as data: each recipe is the ordered list of
 // replacements that turns a profile's files from one system's form into the
-// other's.
+// other's, followed by the separators of the profile's own paths
+// (separators.h).
 #ifndef GEMMEL_CLI_RECIPES_H_
 #define GEMMEL_CLI_RECIPES_H_
 
@@ -47,6 +48,9 @@ struct Recipe {
   Operand separator;            // the separator of the files before
   Operand target;               // the folder that the files hold after
   Operand target_name;          // the last folder name of `target`
+  Operand source_untrailed;     // `source` without its last separator
+  Operand target_untrailed;     // `target` without its last separator
+  bool to_windows;              // the separators become Windows ones
 };
 
 // The directory strings of one run.
@@ -81,27 +85,40 @@ std::string resolve(Operand operand, const Directories& dirs);
 
 // True for the operands that name the profile folder.
 bool is_folder(Operand operand);
+// True for the operands taken from windir, whose letters match either case.
+bool is_windows(Operand operand);
 
-// True when the source folder of `recipe` occurs in `text`, the text of
-// `which` (in panacea.dat across line continuations, as the steps find it),
-// and every occurrence is followed by the target's last folder name and then
-// by the source's separator, a '"', a ')' or the end of the text: the source
-// is the folder above a profile named like the target, one level away from
-// the target. False when the target is a root, which has no last name.
-bool source_is_one_level_up(const Recipe& recipe, ProfileFile which,
-                            const Directories& dirs, std::string_view text);
+// Why the conversion of one file was refused.
+enum class Refusal { kNone, kFolderAbsent, kTwoProfiles };
+// What converting one file in memory came to.
+struct Conversion {
+  Refusal refusal = Refusal::kNone;
+  bool holds_target = false;  // the converted text holds the folder converted to
+};
 
-// Applies, in order, the steps of `recipe` for `which` to `file`, and returns
-// the number of replacements made by the steps whose target is a folder
-// name; one without its last separator counts only where a value (a quoted
-// string) ends with it. In panacea.dat those steps match across line
-// continuations.
-std::int64_t convert(const Recipe& recipe, ProfileFile which,
-                     const Directories& dirs, File& file);
+// Converts the text of `file` (kReady) in memory by the steps of `recipe` for
+// `which`, then converts the separators of the paths that begin with the
+// folder converted to; or refuses it, leaving the text as it was read. The
+// file's state tells a result too large.
+//
+// A folder occurs in a file where the steps would find it: windir's letters
+// in either case, and in panacea.dat across line continuations and with its
+// bytes in hex. In prefs.js a folder without its last separator, followed by
+// a quote, occurs too: the cache folder as the browser stores it. Refused:
+// - kTwoProfiles: the source folder occurs, and every occurrence is followed
+//   by the target's last folder name and then by the source's separator, a
+//   '"', a ')' or the end of the text: the source is the folder above a
+//   profile named like the target, one level away from it. Not checked where
+//   the target is a root, which has no last name.
+// - kFolderAbsent: a prefs.js in which neither the source folder nor the
+//   target folder occurs. A panacea.dat in which neither occurs holds
+//   nothing to convert and is left as it is.
+Conversion convert_file(const Recipe& recipe, ProfileFile which,
+                        const Directories& dirs, File& file);
 
-// What the same steps make of `text` (less than 2 GiB long) on its own:
-// the bytes that a finished conversion of a file that held it holds, or
-// nothing where they would reach 2 GiB.
+// What the same conversion, without its checks, makes of `text` (less than
+// 2 GiB long): the bytes that a finished conversion of a file that held it
+// holds, or nothing where they would reach 2 GiB.
 std::optional<Text> convert_text(const Recipe& recipe, ProfileFile which,
                                  const Directories& dirs, Text text);
 

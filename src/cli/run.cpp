@@ -173,7 +173,7 @@ struct Seen {
 // Loads, converts and writes one profile file, reached through `folder`,
 // and adds to `seen` what it shows. Returns false, after telling why on
 // `err`, when the file was left unchanged or could not be written.
-bool convert_file(const Job& job, const Folder& folder, const Recipe& recipe,
+bool convert_job(const Job& job, const Folder& folder, const Recipe& recipe,
                   const Directories& dirs, std::ostream& err, Seen& seen) {
   try {
     File file(job.path.c_str(), job.sibling, folder.fd, folder.readable);
@@ -182,27 +182,17 @@ bool convert_file(const Job& job, const Folder& folder, const Recipe& recipe,
       settle_if_finished(file, job, recipe, dirs);
     }
     if (file.state() == FileState::kReady) {
-      // A Windows folder given one level above the profile, or a Linux one,
-      // would bury every path one level deeper in a folder named like the
-      // profile, ".../asd6dhre.slt/asd6dhre.slt/Mail".
-      if (source_is_one_level_up(recipe, job.which, dirs, file.text())) {
-        report_folder(err, texts::kTwoProfiles, job.path,
-                      resolve(recipe.source, dirs));
-        return false;
-      }
-      const std::int64_t folders = convert(recipe, job.which, dirs, file);
-      // Separators converted where the folder never occurs would leave the
-      // file half in one form, half in the other: a mistyped folder, which
-      // the user sees at once in the form the file would hold it.
-      if (folders == 0 && file.differs()) {
-        report_folder(err, texts::kFolderAbsent, job.path,
-                      resolve(recipe.source, dirs));
+      const Conversion conversion = convert_file(recipe, job.which, dirs, file);
+      if (conversion.refusal != Refusal::kNone) {
+        report_folder(err,
+                      conversion.refusal == Refusal::kTwoProfiles
+                          ? texts::kTwoProfiles
+                          : texts::kFolderAbsent,
+                      job.path, resolve(recipe.source, dirs));
         return false;
       }
       if (job.which == ProfileFile::kPrefs) {
-        seen.holds_target =
-            std::string_view(file.text()).find(resolve(recipe.target, dirs)) !=
-            std::string_view::npos;
+        seen.holds_target = conversion.holds_target;
       }
       // Only a kReady file is written; any other state is reported below.
       static_cast<void>(file.write());
@@ -279,9 +269,9 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
 
   // A profile that never used mail has no panacea.dat.
   Seen seen;
-  bool converted = convert_file({panacea, prefs, true, ProfileFile::kPanacea},
+  bool converted = convert_job({panacea, prefs, true, ProfileFile::kPanacea},
                                 opened, *recipe, dirs, err, seen);
-  converted &= convert_file({prefs, panacea, false, ProfileFile::kPrefs},
+  converted &= convert_job({prefs, panacea, false, ProfileFile::kPrefs},
                             opened, *recipe, dirs, err, seen);
   if (!converted) return 1;
   print_line(out, recipe->completion);

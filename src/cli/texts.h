@@ -120,7 +120,6 @@ inline constexpr std::string_view kPrefs = "prefs.js";
 // What the recipes look for.
 inline constexpr std::string_view kSlash = "/";
 inline constexpr std::string_view kEscapedSeparator = "\\\\";
-inline constexpr std::string_view kMailCacheAnchor = "<(80";
 inline constexpr std::string_view kCacheDirectoryKey =
     "browser.cache.disk.parent_directory";
 inline constexpr std::string_view kSearchEngineKey =

@@ -75,8 +75,18 @@ FileState File::load() {
 
 std::int64_t File::replace(const ReplaceCall& call) {
   if (state_ != FileState::kReady) return 0;
+  return changed(apply_replace(call, text_, length_, spare_));
+}
+
+std::int64_t File::replace(const SeparatorPass& pass) {
+  if (state_ != FileState::kReady) return 0;
   const std::optional<std::int64_t> count =
-      apply_replace(call, text_, length_, spare_);
+      convert_separators(pass, text_, spare_);
+  length_ = static_cast<std::int32_t>(text_.size());
+  return changed(count);
+}
+
+std::int64_t File::changed(std::optional<std::int64_t> count) {
   if (!count) {
     state_ = FileState::kTooLarge;
     return 0;

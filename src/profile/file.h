@@ -13,6 +13,7 @@
 #include "profile/posix_io.h"
 #include "profile/replace.h"
 #include "profile/safeguards.h"
+#include "profile/separators.h"
 #include "profile/status.h"
 
 namespace gemmel {
@@ -87,6 +88,9 @@ class File {
   // the number of replacements made: 0 when the file is not kReady or the
   // result would be too large (the state becomes kTooLarge).
   std::int64_t replace(const ReplaceCall& call);
+  // Converts the separators of the profile's paths (separators.h) and
+  // returns how many, as the form above does.
+  std::int64_t replace(const SeparatorPass& pass);
 
   // True when the text is no longer the bytes read (false unless kReady).
   bool differs();
@@ -141,6 +145,9 @@ class File {
 
  private:
   FileState load();
+  // Counts what a change of the text made: its count, or nothing where the
+  // result would be too large.
+  std::int64_t changed(std::optional<std::int64_t> count);
   // What an earlier run left: its mark, then its partial backup.
   FileState settle_leftovers();
   FileState remove_leftover_mark();

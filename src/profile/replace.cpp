@@ -7,43 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "profile/continuation.h"
+#include "profile/mork.h"
+#include "profile/search.h"
 
 namespace gemmel {
 namespace {
 
-constexpr std::size_t kNotFound = std::string_view::npos;
 constexpr std::int64_t kUnbounded = INT64_MAX;
-
-// Offset of the first `needle` in `haystack` that begins at or after `from`.
-std::size_t find_from(std::string_view haystack, std::string_view needle,
-                      std::size_t from) {
-  if (from > haystack.size()) return kNotFound;
-  if (needle.empty()) return from;
-  const char* const begin = haystack.data();
-  const char* const end = begin + haystack.size();
-  if (needle.size() <= 2) {
-    // The separators: memchr runs many bytes at a time, where memmem's loop
-    // for two-byte needles goes byte by byte.
-    for (const char* at = begin + from;
-         static_cast<std::size_t>(end - at) >= needle.size(); ++at) {
-      at = static_cast<const char*>(
-          std::memchr(at, needle[0], static_cast<std::size_t>(end - at)));
-      if (at == nullptr || static_cast<std::size_t>(end - at) < needle.size()) {
-        break;
-      }
-      if (needle.size() == 1 || at[1] == needle[1]) {
-        return static_cast<std::size_t>(at - begin);
-      }
-    }
-    return kNotFound;
-  }
-  // glibc's memmem is linear in the worst case (two-way).
-  const void* found = memmem(begin + from, haystack.size() - from,
-                             needle.data(), needle.size());
-  if (found == nullptr) return kNotFound;
-  return static_cast<std::size_t>(static_cast<const char*>(found) - begin);
-}
 
 // Appends to a text through a plain pointer: the hot loop copies millions of
 // short pieces, for which std::string::append's bookkeeping costs more than
@@ -80,38 +50,6 @@ class Writer {
   char* end_;
 };
 
-// Finds one target again and again within a call. For the directory names
-// the Boyer-Moore tables are built once, where memmem would build its own for
-// every match; the separators (one or two bytes) and targets too long for the
-// tables, whose building grows with the square of the length, go through
-// find_from.
-class Finder {
- public:
-  explicit Finder(std::string_view needle)
-      : needle_(needle),
-        searcher_(needle.begin(),
-                  uses_tables(needle) ? needle.end() : needle.begin()) {}
-
-  std::size_t find(std::string_view haystack, std::size_t from) const {
-    if (!uses_tables(needle_)) return find_from(haystack, needle_, from);
-    if (from > haystack.size()) return kNotFound;
-    const std::string_view::const_iterator found =
-        searcher_(haystack.begin() + static_cast<std::ptrdiff_t>(from),
-                  haystack.end())
-            .first;
-    if (found == haystack.end()) return kNotFound;
-    return static_cast<std::size_t>(found - haystack.begin());
-  }
-
- private:
-  static bool uses_tables(std::string_view needle) {
-    return needle.size() > 2 && needle.size() <= 256;
-  }
-
-  std::string_view needle_;
-  std::boyer_moore_searcher<std::string_view::const_iterator> searcher_;
-};
-
 // Where the loop starts, and the offset a match must begin below.
 struct Region {
   std::size_t first = 0;
@@ -146,8 +84,9 @@ std::optional<Region> find_region(const ReplaceCall& call,
 // could complete a match begun inside it; linear in what it reads.
 class Automaton {
  public:
-  explicit Automaton(std::string_view target)
-      : target_(target), border_(target.size(), 0) {
+  // `target` is folded where `any_case`.
+  Automaton(std::string_view target, bool any_case)
+      : target_(target), any_case_(any_case), border_(target.size(), 0) {
     for (std::size_t i = 1, k = 0; i < target.size(); ++i) {
       k = step(k, target[i]);
       border_[i] = k;
@@ -156,12 +95,14 @@ class Automaton {
   // The state after reading `c` when the bytes read so far end with the
   // first `matched` bytes of the target (matched < target size).
   std::size_t step(std::size_t matched, char c) const {
+    if (any_case_) c = fold(c);
     while (matched > 0 && c != target_[matched]) matched = border_[matched - 1];
     return c == target_[matched] ? matched + 1 : 0;
   }
 
  private:
   std::string_view target_;
+  bool any_case_;
   std::vector<std::size_t> border_;
 };
 
@@ -176,12 +117,12 @@ struct Overlap {
   std::size_t carried = 0;
 };
 
-Overlap overlap_of(const Automaton& automaton, std::string_view target,
+Overlap overlap_of(const Automaton& automaton, std::size_t target_size,
                    std::string_view replacement) {
   std::size_t matched = 0;
   for (std::size_t i = 0; i < replacement.size(); ++i) {
     matched = automaton.step(matched, replacement[i]);
-    if (matched == target.size()) return {.inside = i + 1 - target.size()};
+    if (matched == target_size) return {.inside = i + 1 - target_size};
   }
   return {.carried = matched};
 }
@@ -203,23 +144,21 @@ class PlainSource {
   std::string_view text_;
 };
 
-// What a call made: `count` replacements (0: the text is left alone) and a
-// result `length` bytes long.
+// What a call made: `count` replacements (0: the text is left alone).
 struct Made {
   std::int64_t count = 0;
-  std::int64_t length = 0;
 };
 
-// The loop on `source`'s text, tracked as `length` bytes long, with the
-// result written to `scratch`. std::nullopt when the result would be longer
-// than kMaxLength.
+// The loop on `source`'s text, with the result written to `scratch`, and
+// `original_size` the size of the text as the file holds it. std::nullopt
+// when the result would be longer than kMaxLength.
 template <typename Source>
 std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
-                               std::int64_t length, std::size_t expected,
-                               Text& scratch) {
-  const std::string_view target = call.target;
+                               std::size_t original_size, Text& scratch) {
+  const Finder finder(call.target, call.any_case);
   const std::string_view replacement = call.replacement;
   const std::string_view old = source.text();
+  const std::size_t target_size = call.target.size();
   const std::optional<Region> region = find_region(call, old);
   if (!region) return Made{};
   // In the bounded form no match can begin at or after the fixed limit, so
@@ -228,12 +167,11 @@ std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
   const auto searchable = [&](std::int64_t shift, std::size_t unsearched) {
     if (region->limit == kUnbounded) return old;
     const std::int64_t end =
-        region->limit - shift + static_cast<std::int64_t>(target.size()) - 1;
+        region->limit - shift + static_cast<std::int64_t>(target_size) - 1;
     return old.substr(0, static_cast<std::size_t>(std::clamp<std::int64_t>(
                              end, static_cast<std::int64_t>(unsearched),
                              static_cast<std::int64_t>(old.size()))));
   };
-  const Finder finder(target);
   const std::size_t first_match =
       finder.find(searchable(0, region->first), region->first);
   if (first_match == kNotFound ||
@@ -243,31 +181,45 @@ std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
 
   // Everything before the current position is final and goes to `out`;
   // the rest of the text is the replacement just inserted, where the search
-  // looks at it again, followed by old[unsearched, end).
-  const std::int64_t growth = static_cast<std::int64_t>(replacement.size()) -
-                              static_cast<std::int64_t>(target.size());
-  // The restored continuations only add to the length: a text that is too
-  // long without them is too long.
-  Made made{.count = 0, .length = length};
+  // looks at it again, followed by old[unsearched, end). The bytes a
+  // replacement takes away are at least the target's, so the result is at
+  // most as long as this bound.
+  const std::size_t written_size =
+      call.mork ? encoded_size(replacement) : replacement.size();
+  const std::int64_t growth = static_cast<std::int64_t>(written_size) -
+                              static_cast<std::int64_t>(target_size);
+  Made made;
+  std::int64_t bound = static_cast<std::int64_t>(original_size);
   const auto grow_by = [&](std::int64_t count) {
     made.count += count;
-    made.length += count * growth;
-    return made.length <= kMaxLength;
+    bound += count * growth;
+    return bound <= kMaxLength;
   };
   if (!grow_by(1)) return std::nullopt;
-  Writer out(scratch, expected);
+  Writer out(scratch, original_size);
+  // The bytes written for insertions beyond their own.
+  std::size_t encoded_extra = 0;
+  const auto insert = [&](std::string_view piece) {
+    if (!call.mork) return out.put(piece);
+    const std::size_t before = out.size();
+    put_encoded(out, piece);
+    encoded_extra += out.size() - before - piece.size();
+  };
   // Where the loop stands in the text it searches.
   const auto written = [&] {
-    return static_cast<std::int64_t>(out.size() - source.restored());
+    return static_cast<std::int64_t>(out.size() - source.restored() -
+                                     encoded_extra);
   };
   source.copy(out, 0, first_match);
-  std::size_t unsearched = first_match + target.size();
+  std::size_t unsearched = first_match + target_size;
 
+  std::string folded_target(call.target);
+  if (call.any_case) std::ranges::transform(folded_target, folded_target.begin(), fold);
   std::optional<Automaton> automaton;
   Overlap overlap;
   if (!resumes_after_insertion(call)) {
-    automaton.emplace(target);
-    overlap = overlap_of(*automaton, target, replacement);
+    automaton.emplace(folded_target, call.any_case);
+    overlap = overlap_of(*automaton, target_size, replacement);
   }
 
   if (overlap.inside != kNotFound) {
@@ -283,10 +235,10 @@ std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
         static_cast<std::int64_t>(step);
     if (!grow_by(passes)) return std::nullopt;
     const std::string_view before = replacement.substr(0, step);
-    const std::string_view after = replacement.substr(step + target.size());
-    for (std::int64_t i = 0; i < passes; ++i) out.put(before);
-    out.put(replacement);
-    for (std::int64_t i = 0; i < passes; ++i) out.put(after);
+    const std::string_view after = replacement.substr(step + target_size);
+    for (std::int64_t i = 0; i < passes; ++i) insert(before);
+    insert(replacement);
+    for (std::int64_t i = 0; i < passes; ++i) insert(after);
   } else {
     for (;;) {
       // A match may begin in the insertion and end in the old text: read on
@@ -294,34 +246,34 @@ std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
       // target it has begun starts inside the insertion.
       std::size_t matched = overlap.carried;
       std::size_t read = 0;
-      while (matched > read && matched < target.size() &&
+      while (matched > read && matched < target_size &&
              unsearched + read < old.size()) {
         matched = automaton->step(matched, old[unsearched + read]);
         ++read;
       }
-      const bool across = matched == target.size();
+      const bool across = matched == target_size;
       std::size_t next = 0;  // where the next match begins, from out's end
       if (across) {
-        next = replacement.size() + read - target.size();
+        next = replacement.size() + read - target_size;
       } else {
-        out.put(replacement);
+        insert(replacement);
         const std::int64_t shift =
             written() - static_cast<std::int64_t>(unsearched);
         const std::size_t later =
             finder.find(searchable(shift, unsearched), unsearched);
         if (later == kNotFound) break;
         next = later - unsearched;
-        read = next + target.size();
+        read = next + target_size;
       }
       if (written() + static_cast<std::int64_t>(next) >= region->limit) {
-        if (across) out.put(replacement);
+        if (across) insert(replacement);
         break;
       }
       if (!grow_by(1)) return std::nullopt;
       // What stands before the match is final; the match itself goes, and
       // it ends `read` bytes into the old text.
       if (across) {
-        out.put(replacement.substr(0, next));
+        insert(replacement.substr(0, next));
       } else {
         source.copy(out, unsearched, unsearched + next);
       }
@@ -330,8 +282,7 @@ std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
   }
 
   source.copy(out, unsearched, old.size());
-  made.length += static_cast<std::int64_t>(source.restored());
-  if (made.length > kMaxLength) return std::nullopt;
+  if (out.size() > static_cast<std::size_t>(kMaxLength)) return std::nullopt;
   out.finish();
   return made;
 }
@@ -339,9 +290,13 @@ std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
 }  // namespace
 
 bool resumes_after_insertion(const ReplaceCall& call) {
-  if (call.replacement.starts_with(call.target)) return true;
+  const Finder finder(call.target, call.any_case);
+  if (call.replacement.size() >= call.target.size() &&
+      finder.find(call.replacement.substr(0, call.target.size()), 0) == 0) {
+    return true;
+  }
   return call.form != Form::kBounded &&
-         find_from(call.replacement, call.target, 0) != kNotFound;
+         finder.find(call.replacement, 0) != kNotFound;
 }
 
 std::optional<std::int64_t> apply_replace(const ReplaceCall& call, Text& text,
@@ -349,22 +304,17 @@ std::optional<std::int64_t> apply_replace(const ReplaceCall& call, Text& text,
   if (call.target.empty()) return 0;
   const std::string_view original(text.data(), text.size());
   std::optional<Made> made;
-  if (call.across_continuations && Continuations(original).next()) {
-    const Text joined = join(original);
-    JoinedSource source(joined, original);
-    made = replace_in(
-        call, source,
-        length - static_cast<std::int64_t>(original.size() - joined.size()),
-        original.size(), scratch);
+  if (call.mork && has_mork_forms(original)) {
+    const Text decoded = decode(original);
+    DecodedSource source(decoded, original);
+    made = replace_in(call, source, original.size(), scratch);
   } else {
     PlainSource source(original);
-    made = replace_in(call, source, length, original.size(), scratch);
+    made = replace_in(call, source, original.size(), scratch);
   }
   if (!made) return std::nullopt;
-  if (made->count > 0) {
-    text.swap(scratch);
-    length = static_cast<std::int32_t>(made->length);
-  }
+  if (made->count > 0) text.swap(scratch);
+  length = static_cast<std::int32_t>(text.size());
   return made->count;
 }
 

@@ -28,9 +28,13 @@
 // target and the replacement: the result is the same as the loop's, byte for
 // byte, without running it pass by pass.
 //
-// Across line continuations: a call with `across_continuations` matches the
-// target in the text as it reads without Mork's line continuations, and puts
-// back those that do not lie inside a replaced occurrence (continuation.h).
+// Two readings of the text widen what a target matches. With `any_case`, the
+// ASCII letters of the target match either case, as Windows names do, and
+// so wherever the search reads the text, the inserted text included. With
+// `mork`, the text is read as panacea.dat writes it: without its line
+// continuations, and with each byte written in hex as that byte; the
+// unreplaced bytes keep their form and the replacement is written the Mork
+// way (mork.h).
 #ifndef GEMMEL_PROFILE_REPLACE_H_
 #define GEMMEL_PROFILE_REPLACE_H_
 
@@ -54,16 +58,15 @@ struct ReplaceCall {
   std::int32_t start = 0;      // kOffset only
   std::string_view start_key;  // kStartKey and kBounded
   std::string_view end_key;    // kBounded only
-  // Matches the target across line continuations (continuation.h).
-  bool across_continuations = false;
+  bool any_case = false;  // the target's letters match either case
+  bool mork = false;      // the text is read as Mork writes it (mork.h)
 };
 
 // True when `call` searches again after, not at, the text it inserts.
 bool resumes_after_insertion(const ReplaceCall& call);
 
-// Applies `call` to `text`, whose tracked length `length` changes by the
-// replacement's length minus the target's for every replacement, less the
-// bytes of the continuations that go. `scratch` is spare memory that the call
+// Applies `call` to `text` and sets `length`, the tracked length of the
+// text, to the length of the result. `scratch` is spare memory that the call
 // may swap with `text`; passing the same one to every call on a text saves
 // allocating and touching new memory each time.
 // Returns the number of replacements made, every pass of the loop counted

@@ -1,0 +1,95 @@
+#include "profile/mork.h"
+
+#include <cstring>
+
+namespace gemmel {
+namespace {
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool line_end(char c) { return c == '\n' || c == '\r'; }
+
+}  // namespace
+
+std::size_t UnitReader::continuation_at(std::size_t at) const {
+  if (!mork_ || in_pair_ || at + 1 >= text_.size() || text_[at] != '\\' ||
+      !line_end(text_[at + 1])) {
+    return 0;
+  }
+  return text_[at + 1] == '\r' && at + 2 < text_.size() && text_[at + 2] == '\n'
+             ? 3
+             : 2;
+}
+
+std::size_t UnitReader::skip_continuations() {
+  while (const std::size_t size = continuation_at(at_)) at_ += size;
+  return at_;
+}
+
+bool UnitReader::next(Unit& unit) {
+  skip_continuations();
+  if (at_ >= text_.size()) return false;
+  const char c = text_[at_];
+  unit = Unit{.begin = at_, .end = at_ + 1, .byte = c, .paired = in_pair_};
+  if (in_pair_) {
+    in_pair_ = false;
+  } else if (c == '\\') {
+    unit.pair_start = in_pair_ = true;
+  } else if (mork_ && c == '$' && at_ + 2 < text_.size()) {
+    const int high = hex_value(text_[at_ + 1]);
+    const int low = hex_value(text_[at_ + 2]);
+    if (high >= 0 && low >= 0) {
+      unit.byte = static_cast<char>(high * 16 + low);
+      unit.end = at_ + 3;
+    }
+  }
+  at_ = unit.end;
+  return true;
+}
+
+bool has_mork_forms(std::string_view text) {
+  return std::memchr(text.data(), '$', text.size()) != nullptr ||
+         text.find("\\\n") != std::string_view::npos ||
+         text.find("\\\r") != std::string_view::npos;
+}
+
+Text decode(std::string_view text) {
+  Text decoded;
+  decoded.reserve(text.size());
+  UnitReader reader(text, true);
+  // A run of bytes that read as themselves is copied whole.
+  std::size_t run_begin = 0;
+  std::size_t run_end = 0;
+  Unit unit;
+  while (reader.next(unit)) {
+    if (unit.begin == run_end && unit.end == unit.begin + 1) {
+      run_end = unit.end;
+      continue;
+    }
+    decoded.append(text.substr(run_begin, run_end - run_begin));
+    if (unit.end == unit.begin + 1) {
+      run_begin = unit.begin;
+    } else {
+      decoded.push_back(unit.byte);
+      run_begin = unit.end;
+    }
+    run_end = unit.end;
+  }
+  decoded.append(text.substr(run_begin, run_end - run_begin));
+  return decoded;
+}
+
+std::size_t encoded_size(std::string_view bytes) {
+  std::size_t size = bytes.size();
+  for (const char c : bytes) {
+    if (static_cast<unsigned char>(c) >= 0x80) size += 2;
+  }
+  return size;
+}
+
+}  // namespace gemmel
