@@ -74,7 +74,8 @@ BENCHMARK(BM_Bounded)->GEMMEL_SIZES;
 
 // A panacea.dat of `mib` MiB whose folder names are broken by line
 // continuations, every other one inside the folder, replaced by a Windows
-// folder across them (`across` 1) or, for comparison, not (0).
+// folder read as Mork writes it (`mork` 1) or, for comparison, as plain
+// bytes (0).
 void BM_PanaceaFolders(benchmark::State& state) {
   const std::string_view rows[] = {
       "(86\n    =/foo/bar/profile-default/Mail/Loc\\\nal Folders/Trash.msf)"
@@ -92,12 +93,12 @@ void BM_PanaceaFolders(benchmark::State& state) {
       .replacement =
           "C:\\\\Documents and Settings\\\\mario\\\\Application "
           "Data\\\\Mozilla\\\\Profiles\\\\default\\\\abcd1234.slt\\\\",
-      .across_continuations = state.range(1) != 0};
+      .mork = state.range(1) != 0};
   time_calls(state, original, call);
 }
 BENCHMARK(BM_PanaceaFolders)
     ->ArgsProduct({{1, 8, 64}, {0, 1}})
-    ->ArgNames({"MiB", "across"})
+    ->ArgNames({"MiB", "mork"})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

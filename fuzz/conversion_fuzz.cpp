@@ -115,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   write_file("prefs.js", pieces[3]);
   {
     gemmel::File file("prefs.js");
-    gemmel::convert(recipe, gemmel::ProfileFile::kPrefs, dirs, file);
+    static_cast<void>(
+        gemmel::convert_file(recipe, gemmel::ProfileFile::kPrefs, dirs, file));
     check(file.state() == gemmel::FileState::kReady);
     check(static_cast<std::size_t>(file.length()) == file.text().size());
   }

@@ -14,7 +14,7 @@
 namespace gemmel::testing {
 
 // The operands that name the profile folder: in panacea.dat the steps that
-// replace them read across line continuations.
+// replace them read the file as Mork writes it.
 inline bool names_folder(Operand operand) {
   return operand == Operand::kWindirEscaped || operand == Operand::kLinuxdir ||
          operand == Operand::kWindirTrimmed ||
@@ -24,6 +24,7 @@ inline bool names_folder(Operand operand) {
 inline std::string plain_convert(const Recipe& recipe, ProfileFile which,
                                  const Directories& dirs, std::string text) {
   std::int64_t length = static_cast<std::int64_t>(text.size());
+  const bool mork = which == ProfileFile::kPanacea;
   for (const Step& step : recipe.steps) {
     if (step.file != which) continue;
     const std::string target = resolve(step.target, dirs);
@@ -33,14 +34,21 @@ inline std::string plain_convert(const Recipe& recipe, ProfileFile which,
                            .replacement = replacement,
                            .start = 0,
                            .start_key = step.start_key,
-                           .end_key = step.end_key};
-    if (which == ProfileFile::kPanacea && names_folder(step.target)) {
+                           .end_key = step.end_key,
+                           .any_case = is_windows(step.target)};
+    if (mork && names_folder(step.target)) {
       std::int64_t count = 0;
-      plain_replace_across(call, text, length, &count);
+      plain_replace_mork(call, text, length, &count);
     } else {
       plain_replace(call, text, length);
     }
   }
+  const std::string folder = resolve(recipe.target, dirs);
+  plain_separators({.folder = folder,
+                    .to_windows = recipe.to_windows,
+                    .any_case = is_windows(recipe.target),
+                    .mork = mork},
+                   text);
   return text;
 }
 

@@ -1,8 +1,9 @@
 // libFuzzer target: the linear-time replacement must give the plain loop's
 // text, length and count for every call.
 //
-// Input: one byte for the form (values 3 and up, modulo 6, also match across
-// line continuations), one for the start offset (signed), then the
+// Input: one byte for the form (modulo 3) and the reading (bit 2: letters
+// in either case; bit 3: the text read as Mork writes it), one for the start
+// offset (signed), then the
 // target, the replacement, the start key, the end key and the text, separated
 // by the byte 0x01 (so that every other byte, NUL included, can appear in
 // them). Missing pieces are empty.
@@ -24,8 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::vector<std::string> pieces =
       gemmel::fuzzing::split(input.substr(2), 5);
   gemmel::ReplaceCall call;
-  call.form = static_cast<gemmel::Form>(data[0] % 3);
-  call.across_continuations = data[0] % 6 >= 3;
+  call.form = static_cast<gemmel::Form>((data[0] & 3) % 3);
+  call.any_case = (data[0] & 4) != 0;
+  call.mork = (data[0] & 8) != 0;
   call.start = static_cast<std::int8_t>(data[1]);
   call.target = pieces[0];
   call.replacement = pieces[1];
@@ -36,9 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::string expected = original;
   std::int64_t expected_length = static_cast<std::int64_t>(original.size());
   std::int64_t expected_count = 0;
-  if (call.across_continuations) {
-    gemmel::testing::plain_replace_across(call, expected, expected_length,
-                                          &expected_count);
+  if (call.mork) {
+    gemmel::testing::plain_replace_mork(call, expected, expected_length,
+                                        &expected_count);
   } else {
     gemmel::testing::plain_replace(call, expected, expected_length,
                                    [&](std::size_t) { ++expected_count; });

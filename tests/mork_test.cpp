@@ -1,12 +1,12 @@
-// Folder names broken by Mork line continuations, as panacea.dat stores long
-// values: the replacement reads across them, drops those inside a replaced
-// folder and keeps every other one where it was.
+// panacea.dat read as Mork writes it: folder names broken by line
+// continuations, as it stores long values, and bytes written in hex. The
+// replacement reads across continuations, drops those inside a replaced
+// folder and keeps every other one where it was; a hex byte matches its byte.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 
-#include "cli/recipes.h"
 #include "profile/file.h"
 #include "profile/replace.h"
 #include "support.h"
@@ -26,7 +26,7 @@ struct Case {
   std::int64_t count;
 };
 
-TEST(ContinuationTest, FolderNamesAreFoundAcrossContinuationsAndOthersStay) {
+TEST(MorkTest, FolderNamesAreFoundAcrossContinuationsAndInHexAndOthersStay) {
   const Case cases[] = {
       {"broken once, LF", kLinux, kWindows, "=/a\\\n/b/x)", R"(=d:\\a\\b\\x))",
        1},
@@ -60,22 +60,32 @@ TEST(ContinuationTest, FolderNamesAreFoundAcrossContinuationsAndOthersStay) {
       // the old "b", with the continuation between them.
       {"between the inserted and the old part of a match", "ab", "xa",
        "ab\\\nb\\\nc", "xxa\\\nc", 2},
+      // Mork writes every byte of 0x80 and above in hex: the folder matches
+      // it in either case of digit, and goes in with upper-case digits.
+      {"a non-ASCII folder in hex, both ways", "/Niccol\xc3\xb2/",
+       "d:\\\\Niccol\xc3\xb2\\\\", "=/Niccol$C3$b2/x)",
+       R"(=d:\\Niccol$C3$B2\\x))", 1},
+      {"a non-ASCII Windows folder in hex", "d:\\\\Niccol\xc3\xb2\\\\",
+       "/Niccol\xc3\xb2/", R"(=d:\\Niccol$c3$B2\\x))", "=/Niccol$C3$B2/x)", 1},
+      {"a dollar a backslash escapes is no hex byte", "x\xc3", "y",
+       R"(x\$C3 x$C3)", R"(x\$C3 y)", 1},
+      {"hex digits cut by a continuation are read as they stand", "\xc3", "y",
+       "$C\\\n3", "$C\\\n3", 0},
   };
   Text scratch;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     Text text(c.text.begin(), c.text.end());
     std::int32_t length = static_cast<std::int32_t>(c.text.size());
-    const ReplaceCall call{.target = c.target,
-                           .replacement = c.replacement,
-                           .across_continuations = true};
+    const ReplaceCall call{
+        .target = c.target, .replacement = c.replacement, .mork = true};
     EXPECT_EQ(apply_replace(call, text, length, scratch), c.count);
     EXPECT_EQ(std::string_view(text), c.expected);
     EXPECT_EQ(static_cast<std::size_t>(length), text.size());
   }
 }
 
-TEST(ContinuationTest, RealPanaceaWithItsFolderBrokenConvertsAsUnbroken) {
+TEST(MorkTest, RealPanaceaWithItsFolderBrokenConvertsAsUnbroken) {
   const auto real = real_profiles();
   if (!real) GTEST_SKIP() << "the real profile files are not present";
   const std::string unbroken =
@@ -107,36 +117,11 @@ TEST(ContinuationTest, RealPanaceaWithItsFolderBrokenConvertsAsUnbroken) {
   write_file(dir / "panacea.dat", broken);
   File file((dir / "panacea.dat").c_str());
   ASSERT_EQ(file.state(), FileState::kReady);
-  EXPECT_EQ(file.replace({.target = folder,
-                          .replacement = windows,
-                          .across_continuations = true}),
+  EXPECT_EQ(file.replace(ReplaceCall{
+                .target = folder, .replacement = windows, .mork = true}),
             expected_count);
   EXPECT_EQ(std::string_view(file.text()), expected);
   EXPECT_EQ(static_cast<std::size_t>(file.length()), expected.size());
-}
-
-TEST(ContinuationTest, ConvertJoinsFoldersInPanaceaOnlyAndCountsThem) {
-  // Linux to Windows; linuxdir broken once in each file.
-  const Directories dirs = prepare_directories("d:\\p\\", "/p/");
-  const Recipe& to_windows = *find_recipe("win");
-  ScopedTempDir dir;
-  write_file(dir / "panacea.dat", "<(80=/p\\\n/M/x)=/p/y)");
-  File panacea((dir / "panacea.dat").c_str());
-  // Two folders; the separators after "<(80" are not counted.
-  EXPECT_EQ(convert(to_windows, ProfileFile::kPanacea, dirs, panacea), 2);
-  EXPECT_EQ(std::string_view(panacea.text()), R"(<(80=d:\\p\\M\\x)=d:\\p\\y))");
-
-  // prefs.js is plain JavaScript: a backslash before a line end is not a
-  // continuation there. Only the cache step's untrailed form finds a folder.
-  write_file(dir / "prefs.js",
-             "user_pref(\"a\", \"/p\\\n/\");\n"
-             "user_pref(\"browser.cache.disk.parent_directory\", \"/p\");\n");
-  File prefs((dir / "prefs.js").c_str());
-  EXPECT_EQ(convert(to_windows, ProfileFile::kPrefs, dirs, prefs), 1);
-  EXPECT_EQ(
-      std::string_view(prefs.text()),
-      "user_pref(\"a\", \"/p\\\n/\");\n"
-      "user_pref(\"browser.cache.disk.parent_directory\", \"d:\\\\p\");\n");
 }
 
 }  // namespace

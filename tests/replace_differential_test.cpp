@@ -10,12 +10,14 @@
 
 #include "plain_replace.h"
 #include "profile/replace.h"
+#include "profile/separators.h"
 
 namespace gemmel {
 namespace {
 
 using testing::plain_replace;
-using testing::plain_replace_across;
+using testing::plain_replace_mork;
+using testing::plain_separators;
 
 std::string describe(const ReplaceCall& call, const std::string& text) {
   const auto shown = [](std::string_view bytes) {
@@ -26,7 +28,7 @@ std::string describe(const ReplaceCall& call, const std::string& text) {
          shown(call.target) + ", replacement " + shown(call.replacement) +
          ", start " + std::to_string(call.start) + ", keys " +
          shown(call.start_key) + " " + shown(call.end_key) +
-         (call.across_continuations ? ", across continuations" : "") +
+         (call.any_case ? ", any case" : "") + (call.mork ? ", mork" : "") +
          ", text " + shown(text);
 }
 
@@ -89,8 +91,8 @@ void expect_same_as_plain_loop(const ReplaceCall& call,
   std::string expected = original;
   std::int64_t expected_length = static_cast<std::int64_t>(original.size());
   std::int64_t expected_count = 0;
-  if (call.across_continuations) {
-    plain_replace_across(call, expected, expected_length, &expected_count);
+  if (call.mork) {
+    plain_replace_mork(call, expected, expected_length, &expected_count);
   } else {
     plain_replace(call, expected, expected_length,
                   [&](std::size_t) { ++expected_count; });
@@ -109,7 +111,8 @@ void expect_same_as_plain_loop(const ReplaceCall& call,
 // `length` bytes (60 for one in four).
 void expect_generated_calls_right(std::uint32_t seed,
                                   std::span<const std::string_view> alphabets,
-                                  std::size_t length, bool across) {
+                                  std::size_t length, bool any_case,
+                                  bool mork) {
   CallGenerator generate(seed);
   Text scratch;  // shared, as File shares it across the steps of a recipe
   for (int i = 0; i < 120000; ++i) {
@@ -117,7 +120,8 @@ void expect_generated_calls_right(std::uint32_t seed,
     std::string target, replacement, start_key, end_key;
     ReplaceCall call =
         generate.call(target, replacement, start_key, end_key, alphabet);
-    call.across_continuations = across;
+    call.any_case = any_case;
+    call.mork = mork;
     const std::string text =
         generate.word(generate.pick(4) == 0 ? 60 : length, alphabet);
     expect_same_as_plain_loop(call, text, scratch);
@@ -129,15 +133,63 @@ TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnGeneratedCalls) {
   // Alphabets from two letters (heavy overlap) to the profile separators.
   const std::string_view alphabets[] = {"ab", "abc", "a/\\", "k;)a",
                                         std::string_view("ab\0", 3)};
-  expect_generated_calls_right(20261208, alphabets, 14, false);
+  expect_generated_calls_right(20261208, alphabets, 14, false, false);
 }
 
-TEST(ReplaceDifferentialTest, ContinuationsInsideOccurrencesGoAndOthersStay) {
-  // Backslashes of every parity before every kind of line end, in targets,
-  // replacements and keys alike.
-  const std::string_view alphabets[] = {"a\\\n", "ab\\\r\n", "a/\\\n\r",
-                                        "ab\\\n"};
-  expect_generated_calls_right(4099, alphabets, 16, true);
+TEST(ReplaceDifferentialTest, AWindowsTargetMatchesItsLettersInEitherCase) {
+  const std::string_view alphabets[] = {"aAb", "aAbB", "a/A\\", "k;)aA"};
+  expect_generated_calls_right(1611, alphabets, 14, true, false);
+}
+
+TEST(ReplaceDifferentialTest, PanaceaReadsContinuationsAndHexBytesAsTheyRead) {
+  // Backslashes of every parity before every kind of line end, dollars
+  // before hex digits of either case and after backslashes, bytes of 0x80
+  // and above in targets and replacements: a continuation inside an
+  // occurrence goes, every other one stays, a hex byte matches the byte.
+  const std::string_view alphabets[] = {"a\\\n",
+                                        "ab\\\r\n",
+                                        "a/\\\n\r",
+                                        "ab\\\n",
+                                        "$C3\\a",
+                                        "$c3\xc3"
+                                        "a",
+                                        "$4aA\\\n",
+                                        "\xc3$C3b\\"};
+  expect_generated_calls_right(4099, alphabets, 16, false, true);
+  expect_generated_calls_right(4100, alphabets, 16, true, true);
+}
+
+// Texts made of what bounds a path and what it holds: the folder in both
+// forms and letter cases, separators, quotes, parentheses, line ends, escaped
+// quotes and parentheses, continuations and hex bytes.
+TEST(SeparatorDifferentialTest, OnlyTheRestOfEachPathOfTheFolderChanges) {
+  CallGenerator generate(2026);
+  const std::string pieces[] = {
+      R"(d:\\p\\)", R"(D:\\P\\)", "/p/",      "/",    R"(\\)",        "\\",
+      "\"",         R"(\")",      R"(\))",    ")",    "\n",           "\r\n",
+      "\\\n",       "\\\r\n",     "$C3",      "$2F",  "$5c",          R"(\$)",
+      "a",          "x",          R"(d:\\p)", "\xc3", R"(d:\\$70\\)", "/$70/"};
+  Text scratch;
+  for (int i = 0; i < 40000; ++i) {
+    std::string text;
+    for (std::size_t n = generate.pick(24); n > 0; --n) {
+      text += pieces[generate.pick(std::size(pieces))];
+    }
+    const bool to_windows = generate.pick(2) == 0;
+    const SeparatorPass pass{.folder = to_windows ? R"(d:\\p\\)" : "/p/",
+                             .to_windows = to_windows,
+                             .any_case = to_windows && generate.pick(2) == 0,
+                             .mork = generate.pick(2) == 0};
+    std::string expected = text;
+    const std::int64_t expected_count = plain_separators(pass, expected);
+    Text converted(text.begin(), text.end());
+    ASSERT_EQ(convert_separators(pass, converted, scratch), expected_count)
+        << ::testing::PrintToString(text) << (pass.mork ? " mork" : "")
+        << (pass.any_case ? " any case" : "");
+    ASSERT_EQ(std::string_view(converted), expected)
+        << ::testing::PrintToString(text) << (pass.mork ? " mork" : "")
+        << (pass.any_case ? " any case" : "");
+  }
 }
 
 TEST(ReplaceDifferentialTest, MatchesThePlainLoopOnProfileLikeText) {
@@ -208,8 +260,7 @@ TEST(ReplaceTest, ResultsThatWouldReach2GiBLeaveTheTextUnchanged) {
   EXPECT_EQ(length, INT32_MAX);
   // Across continuations the bound holds for the result, with the
   // continuations that stay and without those that go.
-  const ReplaceCall across{
-      .target = "ab", .replacement = "abc", .across_continuations = true};
+  const ReplaceCall across{.target = "ab", .replacement = "abc", .mork = true};
   text = "a\\\nb";  // the continuation goes: 1 byte shorter
   length = INT32_MAX;
   EXPECT_EQ(apply_replace(across, text, length, scratch), 1);

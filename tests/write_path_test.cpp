@@ -192,20 +192,19 @@ void fail_calls(Recorder& recorder, const std::string& failing) {
 
 // A profile in Linux form and in Windows form, written out here rather than
 // made by the program: every Linux folder /<folder>/ is d:\p\ under Windows.
-// prefs.js holds more than a block of separators after mail.newsrc_root, so
-// that it grows from two blocks to three on its way to Windows.
+// prefs.js holds a path of more than a block of separators, so that it grows
+// from two blocks to three on its way to Windows.
 std::string profile_text(const std::string& name, const std::string& folder,
                          const std::string& separator) {
   if (name == "panacea.dat") {
     return "// <!-- <mdb:mork:z v=\"1.4\"/> -->\n(1=" + folder +
            "Trash)<(80 (2=" + folder + "Inbox" + separator + "sub)\n";
   }
-  std::string text =
-      "user_pref(\"mail.newsrc_root\", \"" + folder + "News\");\n";
-  for (int line = 0; line < 1100; ++line) {
-    text += "x" + separator + "y" + separator + "z\n";
+  std::string text = "user_pref(\"mail.newsrc_root\", \"" + folder + "News";
+  for (int piece = 0; piece < 1100; ++piece) {
+    text += separator + "x" + separator + "y z";
   }
-  return text;
+  return text + "\");\n";
 }
 
 struct CrashCase {

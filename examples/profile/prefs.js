@@ -22,5 +22,5 @@ user_pref("mail.root.pop3", "d:\\documenti\\mozilla\\default\\asd6dhre.slt\\Mail
 user_pref("mail.server.server1.directory", "d:\\documenti\\mozilla\\default\\asd6dhre.slt\\Mail\\Local Folders");
 user_pref("mail.server.server2.directory", "d:\\documenti\\mozilla\\default\\asd6dhre.slt\\Mail\\pop.example.org");
 user_pref("mail.server.server2.hostname", "pop.example.org");
-user_pref("mail.server.server2.newsrc.file", "[ProfD]News\\newsrc-news.example.org");
+user_pref("mail.server.server2.newsrc.file", "[ProfD]News/newsrc-news.example.org");
 user_pref("mail.server.server2.userName", "mario.rossi");

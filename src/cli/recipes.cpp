@@ -188,8 +188,7 @@ bool occurs(std::string_view view, const std::string& folder,
 }
 
 bool occurs_in(Operand folder, Operand untrailed, ProfileFile which,
-               const Directories& dirs,
-               std::string_view view) {
+               const Directories& dirs, std::string_view view) {
   return occurs(view, resolve(folder, dirs),
                 which == kPrefs ? resolve(untrailed, dirs) : std::string(),
                 is_windows(folder));
@@ -232,15 +231,14 @@ void for_each_change(const Recipe& recipe, ProfileFile which,
     if (step.file != which) continue;
     const std::string target = resolve(step.target, dirs);
     const std::string replacement = resolve(step.replacement, dirs);
-    apply(ReplaceCall{
-        .form = step.form,
-        .target = target,
-        .replacement = replacement,
-        .start = 0,
-        .start_key = step.start_key,
-        .end_key = step.end_key,
-        .any_case = is_windows(step.target),
-        .mork = is_folder(step.target) && which == kPanacea});
+    apply(ReplaceCall{.form = step.form,
+                      .target = target,
+                      .replacement = replacement,
+                      .start = 0,
+                      .start_key = step.start_key,
+                      .end_key = step.end_key,
+                      .any_case = is_windows(step.target),
+                      .mork = is_folder(step.target) && which == kPanacea});
   }
   const std::string folder = resolve(recipe.target, dirs);
   apply(SeparatorPass{.folder = folder,
@@ -267,16 +265,15 @@ Conversion convert_file(const Recipe& recipe, ProfileFile which,
                    read.view()) &&
         !occurs_in(recipe.target, recipe.target_untrailed, which, dirs,
                    read.view())) {
-      return {.refusal = which == kPrefs ? Refusal::kFolderAbsent
-                                         : Refusal::kNone};
+      return {.refusal =
+                  which == kPrefs ? Refusal::kFolderAbsent : Refusal::kNone};
     }
   }
   for_each_change(recipe, which, dirs,
                   [&](const auto& change) { file.replace(change); });
   const Reading converted(file.text(), which);
-  return {.holds_target = occurs_in(recipe.target,
-                                    recipe.target_untrailed, which, dirs,
-                                    converted.view())};
+  return {.holds_target = occurs_in(recipe.target, recipe.target_untrailed,
+                                    which, dirs, converted.view())};
 }
 
 std::optional<Text> convert_text(const Recipe& recipe, ProfileFile which,
@@ -285,8 +282,7 @@ std::optional<Text> convert_text(const Recipe& recipe, ProfileFile which,
   Text spare;
   bool fits = true;
   for_each_change(recipe, which, dirs, [&](const auto& change) {
-    if constexpr (std::is_same_v<std::decay_t<decltype(change)>,
-                                 ReplaceCall>) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(change)>, ReplaceCall>) {
       fits = fits && apply_replace(change, text, length, spare);
     } else {
       fits = fits && convert_separators(change, text, spare);

@@ -93,7 +93,8 @@ enum class Refusal { kNone, kFolderAbsent, kTwoProfiles };
 // What converting one file in memory came to.
 struct Conversion {
   Refusal refusal = Refusal::kNone;
-  bool holds_target = false;  // the converted text holds the folder converted to
+  bool holds_target =
+      false;  // the converted text holds the folder converted to
 };
 
 // Converts the text of `file` (kReady) in memory by the steps of `recipe` for

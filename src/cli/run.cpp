@@ -174,7 +174,7 @@ struct Seen {
 // and adds to `seen` what it shows. Returns false, after telling why on
 // `err`, when the file was left unchanged or could not be written.
 bool convert_job(const Job& job, const Folder& folder, const Recipe& recipe,
-                  const Directories& dirs, std::ostream& err, Seen& seen) {
+                 const Directories& dirs, std::ostream& err, Seen& seen) {
   try {
     File file(job.path.c_str(), job.sibling, folder.fd, folder.readable);
     if (file.state() == FileState::kMissing && job.optional) return true;
@@ -270,9 +270,9 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
   // A profile that never used mail has no panacea.dat.
   Seen seen;
   bool converted = convert_job({panacea, prefs, true, ProfileFile::kPanacea},
-                                opened, *recipe, dirs, err, seen);
-  converted &= convert_job({prefs, panacea, false, ProfileFile::kPrefs},
-                            opened, *recipe, dirs, err, seen);
+                               opened, *recipe, dirs, err, seen);
+  converted &= convert_job({prefs, panacea, false, ProfileFile::kPrefs}, opened,
+                           *recipe, dirs, err, seen);
   if (!converted) return 1;
   print_line(out, recipe->completion);
   // A profile already in the form asked for: a rerun, or the wrong modo.

@@ -35,9 +35,9 @@ namespace gemmel {
 
 // One byte of the decoded text and where the file wrote it.
 struct Unit {
-  std::size_t begin = 0;  // offset of its first byte in the text
-  std::size_t end = 0;    // one past its last: 1 byte, or 3 for a hex byte
-  char byte = 0;          // the byte it reads as
+  std::size_t begin = 0;    // offset of its first byte in the text
+  std::size_t end = 0;      // one past its last: 1 byte, or 3 for a hex byte
+  char byte = 0;            // the byte it reads as
   bool pair_start = false;  // a backslash that pairs with the next unit
   bool paired = false;      // the second byte of a pair
 };

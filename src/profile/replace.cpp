@@ -149,12 +149,14 @@ struct Made {
   std::int64_t count = 0;
 };
 
-// The loop on `source`'s text, with the result written to `scratch`, and
-// `original_size` the size of the text as the file holds it. std::nullopt
-// when the result would be longer than kMaxLength.
+// The loop on `source`'s text, with the result written to `scratch`;
+// `original_size` is the size of the text as the file holds it, and the
+// text is tracked as `excess` bytes longer. std::nullopt when the result,
+// so tracked, would be longer than kMaxLength.
 template <typename Source>
 std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
-                               std::size_t original_size, Text& scratch) {
+                               std::size_t original_size, std::int64_t excess,
+                               Text& scratch) {
   const Finder finder(call.target, call.any_case);
   const std::string_view replacement = call.replacement;
   const std::string_view old = source.text();
@@ -181,15 +183,15 @@ std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
 
   // Everything before the current position is final and goes to `out`;
   // the rest of the text is the replacement just inserted, where the search
-  // looks at it again, followed by old[unsearched, end). The bytes a
-  // replacement takes away are at least the target's, so the result is at
-  // most as long as this bound.
+  // looks at it again, followed by old[unsearched, end). The result is at
+  // least as long as the searched text grows: the bytes put back for it
+  // (continuations, bytes in hex) only add to that.
   const std::size_t written_size =
       call.mork ? encoded_size(replacement) : replacement.size();
   const std::int64_t growth = static_cast<std::int64_t>(written_size) -
                               static_cast<std::int64_t>(target_size);
   Made made;
-  std::int64_t bound = static_cast<std::int64_t>(original_size);
+  std::int64_t bound = static_cast<std::int64_t>(old.size()) + excess;
   const auto grow_by = [&](std::int64_t count) {
     made.count += count;
     bound += count * growth;
@@ -214,7 +216,8 @@ std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
   std::size_t unsearched = first_match + target_size;
 
   std::string folded_target(call.target);
-  if (call.any_case) std::ranges::transform(folded_target, folded_target.begin(), fold);
+  if (call.any_case)
+    std::ranges::transform(folded_target, folded_target.begin(), fold);
   std::optional<Automaton> automaton;
   Overlap overlap;
   if (!resumes_after_insertion(call)) {
@@ -282,7 +285,9 @@ std::optional<Made> replace_in(const ReplaceCall& call, Source& source,
   }
 
   source.copy(out, unsearched, old.size());
-  if (out.size() > static_cast<std::size_t>(kMaxLength)) return std::nullopt;
+  if (static_cast<std::int64_t>(out.size()) + excess > kMaxLength) {
+    return std::nullopt;
+  }
   out.finish();
   return made;
 }
@@ -303,18 +308,20 @@ std::optional<std::int64_t> apply_replace(const ReplaceCall& call, Text& text,
                                           std::int32_t& length, Text& scratch) {
   if (call.target.empty()) return 0;
   const std::string_view original(text.data(), text.size());
+  const std::int64_t excess = length - static_cast<std::int64_t>(text.size());
   std::optional<Made> made;
   if (call.mork && has_mork_forms(original)) {
     const Text decoded = decode(original);
     DecodedSource source(decoded, original);
-    made = replace_in(call, source, original.size(), scratch);
+    made = replace_in(call, source, original.size(), excess, scratch);
   } else {
     PlainSource source(original);
-    made = replace_in(call, source, original.size(), scratch);
+    made = replace_in(call, source, original.size(), excess, scratch);
   }
   if (!made) return std::nullopt;
   if (made->count > 0) text.swap(scratch);
-  length = static_cast<std::int32_t>(text.size());
+  length = static_cast<std::int32_t>(static_cast<std::int64_t>(text.size()) +
+                                     excess);
   return made->count;
 }
 

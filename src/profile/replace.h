@@ -58,15 +58,15 @@ struct ReplaceCall {
   std::int32_t start = 0;      // kOffset only
   std::string_view start_key;  // kStartKey and kBounded
   std::string_view end_key;    // kBounded only
-  bool any_case = false;  // the target's letters match either case
-  bool mork = false;      // the text is read as Mork writes it (mork.h)
+  bool any_case = false;       // the target's letters match either case
+  bool mork = false;           // the text is read as Mork writes it (mork.h)
 };
 
 // True when `call` searches again after, not at, the text it inserts.
 bool resumes_after_insertion(const ReplaceCall& call);
 
-// Applies `call` to `text` and sets `length`, the tracked length of the
-// text, to the length of the result. `scratch` is spare memory that the call
+// Applies `call` to `text`; `length`, the tracked length of the text,
+// changes by as much as the text does. `scratch` is spare memory that the call
 // may swap with `text`; passing the same one to every call on a text saves
 // allocating and touching new memory each time.
 // Returns the number of replacements made, every pass of the loop counted

@@ -46,7 +46,8 @@ class Finder {
   static bool uses_tables(std::string_view needle) {
     return needle.size() > 2 && needle.size() <= 256;
   }
-  std::size_t find_by_anchor(std::string_view haystack, std::size_t& from) const;
+  std::size_t find_by_anchor(std::string_view haystack,
+                             std::size_t& from) const;
   std::size_t find_folded(std::string_view haystack, std::size_t from) const;
 
   std::string needle_;  // folded where any_case_

@@ -78,8 +78,8 @@ std::optional<std::int64_t> convert_separators(const SeparatorPass& pass,
     if (written + bytes.size() > scratch.size()) {
       scratch.resize(std::max(scratch.size() * 2, written + bytes.size()));
     }
-    std::copy(bytes.begin(), bytes.end(), scratch.begin() +
-                                              static_cast<std::ptrdiff_t>(written));
+    std::copy(bytes.begin(), bytes.end(),
+              scratch.begin() + static_cast<std::ptrdiff_t>(written));
     written += bytes.size();
   };
   for (std::size_t search = 0;;) {
