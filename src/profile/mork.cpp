@@ -53,9 +53,18 @@ bool UnitReader::next(Unit& unit) {
 }
 
 bool has_mork_forms(std::string_view text) {
-  return std::memchr(text.data(), '$', text.size()) != nullptr ||
-         text.find("\\\n") != std::string_view::npos ||
-         text.find("\\\r") != std::string_view::npos;
+  if (std::memchr(text.data(), '$', text.size()) != nullptr) return true;
+  // Line ends are far rarer than backslashes in a Windows-form file.
+  for (const char end : {'\n', '\r'}) {
+    for (const char* at = text.data(); at != nullptr;) {
+      const auto left = static_cast<std::size_t>(text.data() + text.size() - at);
+      at = static_cast<const char*>(std::memchr(at, end, left));
+      if (at == nullptr) break;
+      if (at != text.data() && at[-1] == '\\') return true;
+      ++at;
+    }
+  }
+  return false;
 }
 
 Text decode(std::string_view text) {

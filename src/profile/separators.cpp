@@ -104,7 +104,10 @@ std::optional<std::int64_t> convert_separators(const SeparatorPass& pass,
         }
       }
       if (ends_value(c, pass.mork)) break;
-      if (original.substr(at, from.size()) == from) {
+      const bool separator =
+          c == from[0] && (from.size() == 1 || (at + 1 < original.size() &&
+                                                original[at + 1] == from[1]));
+      if (separator) {
         put(original.substr(copied, at - copied));
         put(to);
         at += from.size();
