@@ -156,21 +156,25 @@ TEST_F(CliTest, ConvertsTheSampleProfileBothWays) {
 // A statement whose replacement holds its target further on is replaced
 // again inside each insertion up to the statement's end: 30 KB of statement
 // times 100 KB of linuxdir would pass 2 GiB. Here linuxdir holds windirTrimmed
-// one byte in.
-TEST_F(CliTest, AResultOf2GiBLeavesTheFileAndSaysSo) {
+// one byte in. panacea.dat, which would be converted, and its backup stay as
+// they were.
+TEST_F(CliTest, AResultOf2GiBLeavesBothFilesAndSaysSo) {
   const std::string linuxdir = "/c:\\\\a" + std::string(100000, 'x') + "/";
   const std::string prefs =
       "user_pref(\"k\", \"c:\\\\a\\\\Mail\");\n"
       "user_pref(\"browser.cache.disk.parent_directory\", \"c:\\\\a\"" +
       std::string(30000, 'y') + ");\n";
   write_file(dir_ / "panacea.dat", "(c:\\\\a\\\\)");
+  write_file(dir_ / "panacea.dat-bak", "earlier");
   write_file(dir_ / "prefs.js", prefs);
   EXPECT_EQ(run({"c:\\a\\", linuxdir, "x", "linux"}),
             failed(report("Il file convertito raggiungerebbe 2 GiB, file "
                           "non modificato",
-                          "prefs.js")));
+                          "prefs.js") +
+                   "Nessun file modificato: il profilo resta com'era\n"));
   EXPECT_EQ(read_file(dir_ / "prefs.js"), prefs);
-  EXPECT_EQ(read_file(dir_ / "panacea.dat"), "(" + linuxdir + ")");
+  EXPECT_EQ(read_file(dir_ / "panacea.dat"), "(c:\\\\a\\\\)");
+  EXPECT_EQ(read_file(dir_ / "panacea.dat-bak"), "earlier");
 }
 
 TEST_F(CliTest, AmbienteChoosesWhereTheFilesAreOpened) {

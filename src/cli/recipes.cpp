@@ -248,6 +248,27 @@ std::int64_t convert(const Recipe& recipe, ProfileFile which,
   return folders_replaced;
 }
 
+Conversion convert_file(const Recipe& recipe, ProfileFile which,
+                        const Directories& dirs, File& file) {
+  // A Windows folder given one level above the profile, or a Linux one,
+  // would bury every path one level deeper in a folder named like the
+  // profile, ".../asd6dhre.slt/asd6dhre.slt/Mail".
+  if (source_is_one_level_up(recipe, which, dirs, file.text())) {
+    return {.refusal = Refusal::kTwoProfiles};
+  }
+  const std::int64_t folders = convert(recipe, which, dirs, file);
+  // Separators converted where the folder never occurs would leave the file
+  // half in one form, half in the other: a mistyped folder, which the user
+  // sees at once in the form the file would hold it.
+  if (folders == 0 && file.differs()) {
+    return {.refusal = Refusal::kFolderAbsent};
+  }
+  return {
+      .holds_target =
+          std::string_view(file.text()).find(resolve(recipe.target, dirs)) !=
+          std::string_view::npos};
+}
+
 std::optional<Text> convert_text(const Recipe& recipe, ProfileFile which,
                                  const Directories& dirs, Text text) {
   auto length = static_cast<std::int32_t>(text.size());

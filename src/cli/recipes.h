@@ -99,6 +99,20 @@ bool source_is_one_level_up(const Recipe& recipe, ProfileFile which,
 std::int64_t convert(const Recipe& recipe, ProfileFile which,
                      const Directories& dirs, File& file);
 
+// Why the conversion of one file was refused.
+enum class Refusal { kNone, kFolderAbsent, kTwoProfiles };
+// What converting one file in memory came to.
+struct Conversion {
+  Refusal refusal = Refusal::kNone;
+  bool holds_target =
+      false;  // the converted text holds the folder converted to
+};
+// Converts the text of `file` (kReady) in memory by the steps of `recipe` for
+// `which`, or refuses it; a refused file is not to be written, whatever its
+// text holds. The file's state tells a result too large.
+Conversion convert_file(const Recipe& recipe, ProfileFile which,
+                        const Directories& dirs, File& file);
+
 // What the same steps make of `text` (less than 2 GiB long) on its own:
 // the bytes that a finished conversion of a file that held it holds, or
 // nothing where they would reach 2 GiB.
