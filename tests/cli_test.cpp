@@ -104,12 +104,29 @@ TEST_F(CliTest, HelpAndWrongCommandLinesTouchNothing) {
     EXPECT_EQ(run(f.args), failed(report(f.message, f.argument)))
         << f.args[0] << " " << f.args[1];
   }
-  // Every count but one and four gets the reminder, never the help.
-  const std::vector<std::vector<std::string>> counts = {
-      {}, {"--help", "--help"}, {"a", "b", "c"}, {"a", "b", "c", "d", "e"}};
-  for (const auto& args : counts) {
-    EXPECT_EQ(run(args), (RunResult{kReminder, "", 1}))
-        << args.size() << " arguments";
+  // Every count but one and four gets the reminder, never the help, and,
+  // where an argument is a Windows folder whose backslashes the shell took
+  // (D:\p\ typed without quotes, its "\ " gluing two arguments), how to
+  // write it.
+  const std::string hint =
+      "La cartella windows va scritta tra apici singoli: 'D:\\...\\'\n";
+  const struct {
+    std::vector<std::string> args;
+    bool hint = false;
+  } counts[] = {
+      {{}},
+      {{"--help", "--help"}},
+      {{"a", "b", "c"}},
+      {{"a", "b", "c", "d", "e"}},
+      {{"D:p /mnt/d/p/", "linux", "linux"}, true},
+      {{"/p/", "x", "d:"}, true},
+      {{"D:\\p\\", "/p/", "x"}},
+      {{"1:p", "/p/", "x"}},
+      {{":p", "/p/", "x"}},
+  };
+  for (const auto& c : counts) {
+    EXPECT_EQ(run(c.args), (RunResult{kReminder, c.hint ? hint : "", 1}))
+        << c.args.size() << " arguments";
   }
   EXPECT_EQ(list_dir(dir_.path()),
             (std::vector<std::string>{"panacea.dat", "prefs.js"}));

@@ -7,15 +7,21 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "cli/run.h"
+#include "profile/posix_io.h"
 #include "support.h"
 
 namespace gemmel::testing {
@@ -40,6 +46,27 @@ const std::string kNothingChanged =
     "Nessun file modificato: il profilo resta com'era\n";
 
 bool is_root() { return geteuid() == 0; }
+
+// Takes, without waiting, the lock that a running browser holds on its
+// profile's .parentlock: the descriptor that holds it, or -1.
+int lock_as_the_browser(const char* path) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (fd >= 0 && fcntl(fd, F_SETLK, &whole) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+// Whether a process other than this one could take that lock now.
+bool another_process_may_lock(const char* path) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(lock_as_the_browser(path) >= 0 ? 0 : 1);
+  int status = 1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 // Unmounts, when it goes, a folder mounted for a test.
 class Unmount {
@@ -387,6 +414,100 @@ TEST_F(FaultTest, FileSizeLimit) {
   EXPECT_EQ(read("prefs.js-bak"), prefs());
 }
 
+// The browser holds an fcntl lock on .parentlock while it has the profile
+// open: then nothing is read (the partial backup of an earlier run, which
+// loading removes, stays) or written. A lock file left by a browser that
+// quit, or none, stops nothing; anything but a plain file at its name is
+// left alone, and nothing is locked or made through it.
+TEST_F(FaultTest, AProfileOpenInTheBrowserIsNeitherReadNorWritten) {
+  const fs::path lock = folder_ / ".parentlock";
+  const fs::path outside = dir_ / "outside";
+  const fs::path absent = dir_ / "absent";
+  const struct {
+    const char* label;
+    std::optional<Entry> kind;  // at .parentlock; none: nothing there
+    bool browser = false;       // a browser locks it, or the link's target
+    fs::path target = {};
+  } cases[] = {
+      {"the browser running", kEmptyFile, true},
+      {"a lock file left by a browser that quit", kEmptyFile},
+      {"no lock file", std::nullopt},
+      {"a link to a file a browser locks", kSymlink, true, outside},
+      {"a dangling link", kSymlink, false, absent},
+      {"a FIFO", kFifo},
+      {"a folder", kFolder},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    fresh_folder();
+    write_profile();
+    write_file(folder_ / "panacea.dat-bak-parziale", "cut short");
+    write_file(outside, "");
+    if (c.kind) make_entry(*c.kind, lock, c.target);
+    const fs::file_type type = fs::symlink_status(lock).type();
+    const bool open = c.browser && c.kind == kEmptyFile;
+    // This process stands for the browser.
+    const int browser =
+        c.browser
+            ? lock_as_the_browser((c.target.empty() ? lock : c.target).c_str())
+            : -1;
+    ASSERT_EQ(browser >= 0, c.browser);
+    const RunResult result = convert();
+    if (browser >= 0) close(browser);
+    if (open) {
+      EXPECT_EQ(result, failed(report("Il profilo e' aperto nel browser: "
+                                      "chiudilo e ripeti la conversione",
+                                      path(".parentlock"))));
+      EXPECT_EQ(files(),
+                (Names{"panacea.dat", "panacea.dat-bak-parziale", "prefs.js"}));
+      EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
+      EXPECT_EQ(read("prefs.js"), prefs());
+    } else {
+      EXPECT_EQ(result, (RunResult{kToWindows, "", 0}));
+      expect_converted("panacea.dat");
+      expect_converted("prefs.js");
+      EXPECT_FALSE(fs::exists(folder_ / "panacea.dat-bak-parziale"));
+    }
+    EXPECT_EQ(fs::symlink_status(lock).type(),
+              c.kind ? type : fs::file_type::regular);
+    if (fs::is_regular_file(fs::symlink_status(lock)))
+      EXPECT_EQ(read(".parentlock"), "");
+    EXPECT_EQ(read_file(outside), "");
+    EXPECT_FALSE(fs::exists(absent));
+  }
+}
+
+// A browser started while the files are written finds its profile in use.
+TEST_F(FaultTest, ARunHoldsTheProfileLockWhileItWrites) {
+  write_profile();
+  static std::string lock;
+  static int writes;
+  static int lockable;
+  static posix::Calls real;
+  lock = folder_ / ".parentlock";
+  writes = 0;
+  lockable = 0;
+  real = posix::calls();
+  posix::calls().pwrite = [](int fd, const void* data, std::size_t size,
+                             off_t offset) {
+    ++writes;
+    if (another_process_may_lock(lock.c_str())) ++lockable;
+    return real.pwrite(fd, data, size, offset);
+  };
+  std::ostringstream out;
+  std::ostringstream err;
+  const std::string_view args[] = {kExampleWindir, linuxdir_, "linux", "win"};
+  const int status = gemmel::run(args, out, err);
+  posix::calls() = real;
+  EXPECT_EQ(status, 0) << err.str();
+  expect_converted("panacea.dat");
+  expect_converted("prefs.js");
+  EXPECT_GE(writes, 2);
+  EXPECT_EQ(lockable, 0);
+  // The lock goes with the run.
+  EXPECT_TRUE(another_process_may_lock(lock.c_str()));
+}
+
 TEST_F(FaultTest, AnotherRunHoldsTheLock) {
   write_profile();
   const int held = open((folder_ / "prefs.js").c_str(), O_RDONLY | O_CLOEXEC);
@@ -720,8 +841,10 @@ TEST_F(FaultTest, ConvertsBothWaysOnAnNtfsPartition) {
 TEST_F(FaultTest, ARootRunLeavesBackupsTheOwnerCanRead) {
   if (!is_root()) GTEST_SKIP() << "needs root to own files of another user";
   // A first backup gets the file's owner; one that replaces an older
-  // backup keeps that one's owner.
+  // backup keeps that one's owner. The lock file made gets the folder's, so
+  // that the user's browser can still lock it.
   write_profile();
+  ASSERT_EQ(chown(folder_.c_str(), kNobody, kNobody), 0);
   write_file(folder_ / "panacea.dat-bak", "older");
   ASSERT_EQ(chown((folder_ / "panacea.dat-bak").c_str(), kNobody, kNobody), 0);
   fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0600));
@@ -733,6 +856,7 @@ TEST_F(FaultTest, ARootRunLeavesBackupsTheOwnerCanRead) {
     EXPECT_EQ(status.st_gid, kNobody) << backup;
   }
   EXPECT_EQ(mode_of(folder_ / "prefs.js-bak"), 0600u);
+  EXPECT_EQ(stat_of(folder_ / ".parentlock").st_uid, kNobody);
 }
 
 }  // namespace
