@@ -366,6 +366,32 @@ int remind_usage(std::span<const std::string_view> args, std::ostream& out,
   return 1;
 }
 
+// Tells why a folder given cannot be the profile's; false where both may.
+bool folders_refused(std::string_view windir, std::string_view linuxdir,
+                     std::ostream& err) {
+  const auto refused = [&](std::string_view message, std::string_view folder) {
+    report(err, message, folder);
+    return true;
+  };
+  // A folder without its separator can only give glued names such as
+  // "asd6dhre.sltMail".
+  if (!windir.ends_with('\\')) {
+    return refused(texts::kWindirUnterminated, windir);
+  }
+  if (!linuxdir.ends_with('/')) {
+    return refused(texts::kLinuxdirUnterminated, linuxdir);
+  }
+  // A relative folder never occurs in the files: the browser stores full
+  // paths.
+  if (windows_root_length(windir) == 0) {
+    return refused(texts::kWindirNotFull, windir);
+  }
+  if (!linuxdir.starts_with('/')) {
+    return refused(texts::kLinuxdirNotFull, linuxdir);
+  }
+  return false;
+}
+
 }  // namespace
 
 int run_conversion(std::string_view windir, std::string_view linuxdir,
@@ -373,27 +399,7 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
                    std::ostream& out, std::ostream& err) {
   const Recipe* recipe = find_recipe(modo);
   if (recipe == nullptr) return refuse(out, modo);
-  // A folder without its separator can only give glued names such as
-  // "asd6dhre.sltMail".
-  if (!windir.ends_with('\\')) {
-    report(err, texts::kWindirUnterminated, windir);
-    return 1;
-  }
-  if (!linuxdir.ends_with('/')) {
-    report(err, texts::kLinuxdirUnterminated, linuxdir);
-    return 1;
-  }
-  // A relative folder never occurs in the files: the browser stores full
-  // paths.
-  if (windows_root_length(windir) == 0) {
-    report(err, texts::kWindirNotFull, windir);
-    return 1;
-  }
-  if (!linuxdir.starts_with('/')) {
-    report(err, texts::kLinuxdirNotFull, linuxdir);
-    return 1;
-  }
-
+  if (folders_refused(windir, linuxdir, err)) return 1;
   const Directories dirs = prepare_directories(windir, linuxdir);
   // An unknown ambiente opens the files in the current directory.
   std::string folder;
