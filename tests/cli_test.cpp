@@ -104,12 +104,29 @@ TEST_F(CliTest, HelpAndWrongCommandLinesTouchNothing) {
     EXPECT_EQ(run(f.args), failed(report(f.message, f.argument)))
         << f.args[0] << " " << f.args[1];
   }
-  // Every count but one and four gets the reminder, never the help.
-  const std::vector<std::vector<std::string>> counts = {
-      {}, {"--help", "--help"}, {"a", "b", "c"}, {"a", "b", "c", "d", "e"}};
-  for (const auto& args : counts) {
-    EXPECT_EQ(run(args), (RunResult{kReminder, "", 1}))
-        << args.size() << " arguments";
+  // Every count but one and four gets the reminder, never the help, and,
+  // where an argument is a Windows folder whose backslashes the shell took
+  // (D:\p\ typed without quotes, its "\ " gluing two arguments), how to
+  // write it.
+  const std::string hint =
+      "La cartella windows va scritta tra apici singoli: 'D:\\...\\'\n";
+  const struct {
+    std::vector<std::string> args;
+    bool hint = false;
+  } counts[] = {
+      {{}},
+      {{"--help", "--help"}},
+      {{"a", "b", "c"}},
+      {{"a", "b", "c", "d", "e"}},
+      {{"D:p /mnt/d/p/", "linux", "linux"}, true},
+      {{"/p/", "x", "d:"}, true},
+      {{"D:\\p\\", "/p/", "x"}},
+      {{"1:p", "/p/", "x"}},
+      {{":p", "/p/", "x"}},
+  };
+  for (const auto& c : counts) {
+    EXPECT_EQ(run(c.args), (RunResult{kReminder, c.hint ? hint : "", 1}))
+        << c.args.size() << " arguments";
   }
   EXPECT_EQ(list_dir(dir_.path()),
             (std::vector<std::string>{"panacea.dat", "prefs.js"}));
@@ -156,21 +173,25 @@ TEST_F(CliTest, ConvertsTheSampleProfileBothWays) {
 // A statement whose replacement holds its target further on is replaced
 // again inside each insertion up to the statement's end: 30 KB of statement
 // times 100 KB of linuxdir would pass 2 GiB. Here linuxdir holds windirTrimmed
-// one byte in.
-TEST_F(CliTest, AResultOf2GiBLeavesTheFileAndSaysSo) {
+// one byte in. panacea.dat, which would be converted, and its backup stay as
+// they were.
+TEST_F(CliTest, AResultOf2GiBLeavesBothFilesAndSaysSo) {
   const std::string linuxdir = "/c:\\\\a" + std::string(100000, 'x') + "/";
   const std::string prefs =
       "user_pref(\"k\", \"c:\\\\a\\\\Mail\");\n"
       "user_pref(\"browser.cache.disk.parent_directory\", \"c:\\\\a\"" +
       std::string(30000, 'y') + ");\n";
   write_file(dir_ / "panacea.dat", "(c:\\\\a\\\\)");
+  write_file(dir_ / "panacea.dat-bak", "earlier");
   write_file(dir_ / "prefs.js", prefs);
   EXPECT_EQ(run({"c:\\a\\", linuxdir, "x", "linux"}),
             failed(report("Il file convertito raggiungerebbe 2 GiB, file "
                           "non modificato",
-                          "prefs.js")));
+                          "prefs.js") +
+                   "Nessun file modificato: il profilo resta com'era\n"));
   EXPECT_EQ(read_file(dir_ / "prefs.js"), prefs);
-  EXPECT_EQ(read_file(dir_ / "panacea.dat"), "(" + linuxdir + ")");
+  EXPECT_EQ(read_file(dir_ / "panacea.dat"), "(c:\\\\a\\\\)");
+  EXPECT_EQ(read_file(dir_ / "panacea.dat-bak"), "earlier");
 }
 
 TEST_F(CliTest, AmbienteChoosesWhereTheFilesAreOpened) {

@@ -1,20 +1,27 @@
 // Every fault that can be made real here, run through the built program: the
-// messages, the status, and the promise that the original content of each
-// profile file is still complete on disk, in the file or in its backup,
-// while the other file is converted.
+// messages, the status, the promise that the original content of each
+// profile file is still complete on disk, in the file or in its backup, and
+// that a file refused before anything is written leaves the other as it was.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "cli/run.h"
+#include "profile/posix_io.h"
 #include "support.h"
 
 namespace gemmel::testing {
@@ -35,8 +42,31 @@ const std::string kChanged =
     "Il file e' cambiato durante la conversione, file non modificato";
 const std::string kInterrupted =
     "Conversione precedente interrotta, l'originale e' in";
+const std::string kNothingChanged =
+    "Nessun file modificato: il profilo resta com'era\n";
 
 bool is_root() { return geteuid() == 0; }
+
+// Takes, without waiting, the lock that a running browser holds on its
+// profile's .parentlock: the descriptor that holds it, or -1.
+int lock_as_the_browser(const char* path) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (fd >= 0 && fcntl(fd, F_SETLK, &whole) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+// Whether a process other than this one could take that lock now.
+bool another_process_may_lock(const char* path) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(lock_as_the_browser(path) >= 0 ? 0 : 1);
+  int status = 1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 // Unmounts, when it goes, a folder mounted for a test.
 class Unmount {
@@ -103,7 +133,13 @@ class FaultTest : public ::testing::Test {
   std::string read(const std::string& name) const {
     return read_file(folder_ / name);
   }
-  Names files() const { return list_dir(folder_); }
+  // The names in the folder but the browser's lock file, which every run
+  // that finds prefs.js leaves.
+  Names files() const {
+    Names names = list_dir(folder_);
+    std::erase(names, ".parentlock");
+    return names;
+  }
 
   // The file converted, its original in the backup.
   void expect_converted(const std::string& name) const {
@@ -127,7 +163,8 @@ TEST_F(FaultTest, MissingFilesAndFolders) {
   const std::string absent = (dir_ / "absent").string() + "/";
   EXPECT_EQ(run_gemmel({kExampleWindir, absent, "linux", "win"},
                        {.cwd = dir_.path()}),
-            failed(report(kCannotRead, absent + "prefs.js", ENOENT)));
+            failed(report(kCannotRead, absent + "prefs.js", ENOENT) +
+                   kNothingChanged));
   EXPECT_EQ(list_dir(dir_.path()), Names{folder_.filename()});
 
   // A profile without mail has no panacea.dat: a complete conversion.
@@ -136,20 +173,26 @@ TEST_F(FaultTest, MissingFilesAndFolders) {
   expect_converted("prefs.js");
   EXPECT_EQ(files(), (Names{"prefs.js", "prefs.js-bak"}));
 
-  // Without prefs.js the run fails, though panacea.dat is converted.
+  // Without prefs.js neither is converted, and a folder that is no profile
+  // gets no lock file.
   fresh_folder();
   write_file(folder_ / "panacea.dat", original("panacea.dat"));
-  EXPECT_EQ(convert(), failed(report(kCannotRead, path("prefs.js"), ENOENT)));
-  expect_converted("panacea.dat");
+  EXPECT_EQ(convert(), failed(report(kCannotRead, path("prefs.js"), ENOENT) +
+                              kNothingChanged));
+  EXPECT_EQ(list_dir(folder_), Names{"panacea.dat"});
+  EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
 }
 
-TEST_F(FaultTest, WhatCannotBeReadIsReportedAndLeftAsItIs) {
+// Either file refused as it is read leaves the other, and the other's
+// backup, as they were.
+TEST_F(FaultTest, AFileThatCannotBeReadLeavesBothAsTheyWere) {
   const struct {
     const char* label;
     Entry kind;
     const char* target;
     int reason = 0;
     std::uintmax_t size = 0;  // of a sparse file, that takes no room
+    std::string refused = "panacea.dat";
   } cases[] = {
       {"a folder", kFolder, ""},
       {"a FIFO", kFifo, ""},
@@ -157,24 +200,32 @@ TEST_F(FaultTest, WhatCannotBeReadIsReportedAndLeftAsItIs) {
       {"a dangling link", kSymlink, "nowhere", ENOENT},
       {"a link to a device", kSymlink, "/dev/null"},
       {"a file of 2 GiB", kEmptyFile, "", 0, std::uintmax_t{1} << 31},
+      {"prefs.js a FIFO", kFifo, "", 0, 0, "prefs.js"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     fresh_folder();
-    write_file(folder_ / "prefs.js", prefs());
-    make_entry(c.kind, folder_ / "panacea.dat", c.target);
-    if (c.size > 0) fs::resize_file(folder_ / "panacea.dat", c.size);
-    EXPECT_EQ(convert(),
-              failed(report(kCannotRead, path("panacea.dat"), c.reason)));
-    expect_converted("prefs.js");
-    EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js", "prefs.js-bak"}));
-    if (c.size > 0) EXPECT_EQ(fs::file_size(folder_ / "panacea.dat"), c.size);
+    write_profile();
+    const std::string other =
+        c.refused == "prefs.js" ? "panacea.dat" : "prefs.js";
+    write_file(folder_ / (other + "-bak"), "earlier");
+    fs::remove(folder_ / c.refused);
+    make_entry(c.kind, folder_ / c.refused, c.target);
+    if (c.size > 0) fs::resize_file(folder_ / c.refused, c.size);
+    EXPECT_EQ(convert(), failed(report(kCannotRead, path(c.refused), c.reason) +
+                                kNothingChanged));
+    EXPECT_EQ(read(other), original(other));
+    EXPECT_EQ(read(other + "-bak"), "earlier");
+    Names names{"panacea.dat", "prefs.js", other + "-bak"};
+    std::ranges::sort(names);
+    EXPECT_EQ(files(), names);
+    if (c.size > 0) EXPECT_EQ(fs::file_size(folder_ / c.refused), c.size);
   }
 }
 
 // Whatever stands at a backup path that is not a plain file of its own is
-// refused and left as it is: the file it was for is not changed, and the
-// other file is converted.
+// refused and left as it is: the file it was for is not changed; prefs.js,
+// written second, is not written after panacea.dat is refused.
 TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
   const fs::path outside = dir_ / "outside";
   const fs::path absent = dir_ / "absent";
@@ -235,15 +286,17 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     const auto same_as = [&](const std::string& name) {
       return "Motivo: e' lo stesso file di " + path(name) + "\n";
     };
-    EXPECT_EQ(convert(),
-              failed(report(kCannotBackUp, path(refused) + c.at, c.reason) +
-                     (c.same_as != nullptr ? same_as(c.same_as) : "") +
-                     (backups ? report(kCannotBackUp, path(c.target)) +
-                                    same_as(refused + "-bak")
-                      : c.shared ? report(kChanged, path(other))
-                                 : "")));
+    // prefs.js that is another name of panacea.dat's backup is refused as
+    // it is read, before any backup is made.
+    EXPECT_EQ(
+        convert(),
+        failed(c.shared && !backups
+                   ? report(kChanged, path(other)) + kNothingChanged
+                   : report(kCannotBackUp, path(refused) + c.at, c.reason) +
+                         (c.same_as != nullptr ? same_as(c.same_as) : "") +
+                         (refused == "panacea.dat" ? kNothingChanged : "")));
     EXPECT_EQ(read(refused), original(refused));
-    if (c.shared) {
+    if (refused == "panacea.dat") {
       EXPECT_EQ(read(other), original(other));
       EXPECT_EQ(fs::is_symlink(folder_ / other), c.moved);
       EXPECT_EQ(fs::exists(folder_ / (other + "-bak")), backups);
@@ -269,11 +322,12 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
   } others[] = {
       {"panacea.dat", "prefs.js",
        report(kChanged, path("panacea.dat")) +
-           report(kChanged, path("prefs.js"))},
-      {"prefs.js", "prefs.js-bak-in-corso", report(kChanged, path("prefs.js"))},
+           report(kChanged, path("prefs.js")) + kNothingChanged},
+      {"prefs.js", "prefs.js-bak-in-corso",
+       report(kChanged, path("prefs.js")) + kNothingChanged},
       {"prefs.js", "panacea.dat-bak-in-corso",
        report(unknown, path("panacea.dat-bak-in-corso")) +
-           report(kChanged, path("prefs.js"))},
+           report(kChanged, path("prefs.js")) + kNothingChanged},
   };
   for (const auto& o : others) {
     SCOPED_TRACE(o.target);
@@ -331,18 +385,19 @@ TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {
   fs::permissions(folder_, static_cast<fs::perms>(0755));
   EXPECT_EQ(convert({.user = kNobody}),
             failed(report(kCannotBackUp, path("panacea.dat") + "-bak", EACCES) +
-                   report(kCannotBackUp, path("prefs.js") + "-bak", EACCES)));
+                   kNothingChanged));
   EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
   EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
   EXPECT_EQ(read("prefs.js"), prefs());
 }
 
 TEST_F(FaultTest, FileSizeLimit) {
-  // Both backups hit the limit: nothing changes and no partial backup stays.
+  // The first backup hits the limit: nothing changes and no partial backup
+  // stays.
   write_profile();
   EXPECT_EQ(convert({.file_size_limit = 8}),
             failed(report(kCannotBackUp, path("panacea.dat") + "-bak", EFBIG) +
-                   report(kCannotBackUp, path("prefs.js") + "-bak", EFBIG)));
+                   kNothingChanged));
   EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
   EXPECT_EQ(read("prefs.js"), prefs());
   EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
@@ -352,10 +407,105 @@ TEST_F(FaultTest, FileSizeLimit) {
   // convert, and is left alone.
   ASSERT_GT(converted("prefs.js").size(), prefs().size());
   write_file(folder_ / "panacea.dat", "(1=x)<(80 (2=y)");
-  EXPECT_EQ(convert({.file_size_limit = prefs().size() + 1}),
-            failed(report(kNotWritable, path("prefs.js"), EFBIG)));
+  EXPECT_EQ(
+      convert({.file_size_limit = prefs().size() + 1}),
+      failed(report(kNotWritable, path("prefs.js"), EFBIG) + kNothingChanged));
   EXPECT_EQ(read("prefs.js"), prefs());
   EXPECT_EQ(read("prefs.js-bak"), prefs());
+}
+
+// The browser holds an fcntl lock on .parentlock while it has the profile
+// open: then nothing is read (the partial backup of an earlier run, which
+// loading removes, stays) or written. A lock file left by a browser that
+// quit, or none, stops nothing; anything but a plain file at its name is
+// left alone, and nothing is locked or made through it.
+TEST_F(FaultTest, AProfileOpenInTheBrowserIsNeitherReadNorWritten) {
+  const fs::path lock = folder_ / ".parentlock";
+  const fs::path outside = dir_ / "outside";
+  const fs::path absent = dir_ / "absent";
+  const struct {
+    const char* label;
+    std::optional<Entry> kind;  // at .parentlock; none: nothing there
+    bool browser = false;       // a browser locks it, or the link's target
+    fs::path target = {};
+  } cases[] = {
+      {"the browser running", kEmptyFile, true},
+      {"a lock file left by a browser that quit", kEmptyFile},
+      {"no lock file", std::nullopt},
+      {"a link to a file a browser locks", kSymlink, true, outside},
+      {"a dangling link", kSymlink, false, absent},
+      {"a FIFO", kFifo},
+      {"a folder", kFolder},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    fresh_folder();
+    write_profile();
+    write_file(folder_ / "panacea.dat-bak-parziale", "cut short");
+    write_file(outside, "");
+    if (c.kind) make_entry(*c.kind, lock, c.target);
+    const fs::file_type type = fs::symlink_status(lock).type();
+    const bool open = c.browser && c.kind == kEmptyFile;
+    // This process stands for the browser.
+    const int browser =
+        c.browser
+            ? lock_as_the_browser((c.target.empty() ? lock : c.target).c_str())
+            : -1;
+    ASSERT_EQ(browser >= 0, c.browser);
+    const RunResult result = convert();
+    if (browser >= 0) close(browser);
+    if (open) {
+      EXPECT_EQ(result, failed(report("Il profilo e' aperto nel browser: "
+                                      "chiudilo e ripeti la conversione",
+                                      path(".parentlock"))));
+      EXPECT_EQ(files(),
+                (Names{"panacea.dat", "panacea.dat-bak-parziale", "prefs.js"}));
+      EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
+      EXPECT_EQ(read("prefs.js"), prefs());
+    } else {
+      EXPECT_EQ(result, (RunResult{kToWindows, "", 0}));
+      expect_converted("panacea.dat");
+      expect_converted("prefs.js");
+      EXPECT_FALSE(fs::exists(folder_ / "panacea.dat-bak-parziale"));
+    }
+    EXPECT_EQ(fs::symlink_status(lock).type(),
+              c.kind ? type : fs::file_type::regular);
+    if (fs::is_regular_file(fs::symlink_status(lock)))
+      EXPECT_EQ(read(".parentlock"), "");
+    EXPECT_EQ(read_file(outside), "");
+    EXPECT_FALSE(fs::exists(absent));
+  }
+}
+
+// A browser started while the files are written finds its profile in use.
+TEST_F(FaultTest, ARunHoldsTheProfileLockWhileItWrites) {
+  write_profile();
+  static std::string lock;
+  static int writes;
+  static int lockable;
+  static posix::Calls real;
+  lock = folder_ / ".parentlock";
+  writes = 0;
+  lockable = 0;
+  real = posix::calls();
+  posix::calls().pwrite = [](int fd, const void* data, std::size_t size,
+                             off_t offset) {
+    ++writes;
+    if (another_process_may_lock(lock.c_str())) ++lockable;
+    return real.pwrite(fd, data, size, offset);
+  };
+  std::ostringstream out;
+  std::ostringstream err;
+  const std::string_view args[] = {kExampleWindir, linuxdir_, "linux", "win"};
+  const int status = gemmel::run(args, out, err);
+  posix::calls() = real;
+  EXPECT_EQ(status, 0) << err.str();
+  expect_converted("panacea.dat");
+  expect_converted("prefs.js");
+  EXPECT_GE(writes, 2);
+  EXPECT_EQ(lockable, 0);
+  // The lock goes with the run.
+  EXPECT_TRUE(another_process_may_lock(lock.c_str()));
 }
 
 TEST_F(FaultTest, AnotherRunHoldsTheLock) {
@@ -368,10 +518,11 @@ TEST_F(FaultTest, AnotherRunHoldsTheLock) {
   EXPECT_EQ(result,
             failed(report("File in uso da un'altra conversione, file non "
                           "modificato",
-                          path("prefs.js"))));
+                          path("prefs.js")) +
+                   kNothingChanged));
   EXPECT_EQ(read("prefs.js"), prefs());
-  expect_converted("panacea.dat");
-  EXPECT_FALSE(fs::exists(folder_ / "prefs.js-bak"));
+  EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
+  EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
 }
 
 TEST_F(FaultTest, AClosedOrUnreadStderrTakesNoMessageAndStopsNoRun) {
@@ -400,10 +551,11 @@ TEST_F(FaultTest, MemoryRunsOutForOneFile) {
   write_file(folder_ / "prefs.js", large);
   EXPECT_EQ(convert({.address_space = 48ul << 20}),
             failed(report("Memoria insufficiente, file non modificato",
-                          path("prefs.js"))));
+                          path("prefs.js")) +
+                   kNothingChanged));
   EXPECT_EQ(read("prefs.js"), large);
-  EXPECT_FALSE(fs::exists(folder_ / "prefs.js-bak"));
-  expect_converted("panacea.dat");
+  EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
+  EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
 }
 
 TEST_F(FaultTest, ARerunKeepsTheOriginalInTheBackup) {
@@ -488,19 +640,21 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
            "asd6dhre.slt",
        linux_prefs, up_linuxdir, true},
       // One occurrence that is no path of such a profile is enough to
-      // convert the file.
+      // convert the file (prefs.js here is in Windows form already).
       {"one level above, but panacea.dat holds another folder too",
        kExampleWindir, up_linuxdir, "win",
        "<(80 (1=" + up_linuxdir + "asd6dhre.slt/Mail)(2=" + up_linuxdir +
            "Other/x)",
-       linux_prefs, up_linuxdir, true,
+       "pref(\"mail.root.none\", \"" + kEscaped + "Mail\");", up_linuxdir,
+       true,
        "<(80 (1=" + kEscaped + "asd6dhre.slt\\\\Mail)(2=" + kEscaped +
            "Other\\\\x)"},
       {"one level above, but panacea.dat holds a longer name too",
        kExampleWindir, up_linuxdir, "win",
        "<(80 (1=" + up_linuxdir + "asd6dhre.slt/Mail)(2=" + up_linuxdir +
            "asd6dhre.slt.old/x)",
-       linux_prefs, up_linuxdir, true,
+       "pref(\"mail.root.none\", \"" + kEscaped + "Mail\");", up_linuxdir,
+       true,
        "<(80 (1=" + kEscaped + "asd6dhre.slt\\\\Mail)(2=" + kEscaped +
            "asd6dhre.slt.old\\\\x)"},
   };
@@ -512,10 +666,13 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
     const std::string sought = "Cartella cercata: " + c.sought + "\n";
     // A panacea.dat in which neither folder occurs has nothing to convert.
     const bool converted = !c.panacea_after.empty();
-    const bool reported = c.one_level_up && !converted;
     EXPECT_EQ(run_gemmel({c.windir, c.linuxdir, "x", c.modo}, {.cwd = folder_}),
-              failed((reported ? report(message, "panacea.dat") + sought : "") +
-                     report(message, "prefs.js") + sought));
+              (converted ? RunResult{kToWindows, "", 0}
+                         : failed((c.one_level_up
+                                       ? report(message, "panacea.dat") + sought
+                                       : "") +
+                                  report(message, "prefs.js") + sought +
+                                  kNothingChanged)));
     EXPECT_EQ(read("panacea.dat"), converted ? c.panacea_after : c.panacea);
     EXPECT_EQ(read("prefs.js"), c.prefs);
     EXPECT_EQ(files(),
@@ -529,8 +686,7 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
 // file. The next run looks at it first: where the file is its original, or
 // exactly its conversion, the mark goes and the run goes on; otherwise the
 // file, the backup and the mark stay as they are, and the message says where
-// the original is and how to put it back. panacea.dat is converted all the
-// same.
+// the original is and how to put it back, and neither file is converted.
 TEST_F(FaultTest, AMarkLeftByACutOffRunIsSettledBeforeAnythingElse) {
   const std::string mark = "prefs.js-bak-in-corso";
   const std::string torn = converted("prefs.js").substr(0, 40);
@@ -576,9 +732,14 @@ TEST_F(FaultTest, AMarkLeftByACutOffRunIsSettledBeforeAnythingElse) {
     if (c.mark_copy) write_file(folder_ / mark, prefs());
     if (!c.backup) fs::remove(folder_ / "prefs.js-bak");
     write_file(folder_ / "prefs.js", c.file);
-    EXPECT_EQ(convert(),
-              (c.err.empty() ? RunResult{kToWindows, "", 0} : failed(c.err)));
-    expect_converted("panacea.dat");
+    EXPECT_EQ(convert(), (c.err.empty() ? RunResult{kToWindows, "", 0}
+                                        : failed(c.err + kNothingChanged)));
+    if (c.err.empty()) {
+      expect_converted("panacea.dat");
+    } else {
+      EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
+      EXPECT_FALSE(fs::exists(folder_ / "panacea.dat-bak"));
+    }
     EXPECT_EQ(read("prefs.js"), c.err.empty() ? converted("prefs.js") : c.file);
     EXPECT_EQ(fs::exists(folder_ / "prefs.js-bak"), c.backup);
     if (c.backup) EXPECT_EQ(read("prefs.js-bak"), prefs());
@@ -591,8 +752,10 @@ TEST_F(FaultTest, AMarkLeftByACutOffRunIsSettledBeforeAnythingElse) {
   fs::rename(folder_ / "panacea.dat", folder_ / "panacea.dat-bak");
   fs::create_hard_link(folder_ / "panacea.dat-bak",
                        folder_ / "panacea.dat-bak-in-corso");
-  EXPECT_EQ(convert(), failed(cut_off("panacea.dat-bak", "panacea.dat")));
+  EXPECT_EQ(convert(), failed(cut_off("panacea.dat-bak", "panacea.dat") +
+                              kNothingChanged));
   EXPECT_TRUE(fs::exists(folder_ / "panacea.dat-bak-in-corso"));
+  EXPECT_EQ(read("prefs.js"), prefs());
   fs::copy_file(folder_ / "panacea.dat-bak", folder_ / "panacea.dat");
   EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
   expect_converted("panacea.dat");
@@ -616,7 +779,7 @@ TEST_F(FaultTest, ARunKilledInTheRewriteIsNeverTakenForDoneByTheNext) {
       " linux win >/dev/null 2>&1";
   ASSERT_NE(std::system(kill.c_str()), 0) << "the run was not killed";
   ASSERT_NE(read("prefs.js"), large) << "killed before the rewrite";
-  EXPECT_EQ(convert(), failed(cut_off("prefs.js-bak")));
+  EXPECT_EQ(convert(), failed(cut_off("prefs.js-bak") + kNothingChanged));
   EXPECT_EQ(read("prefs.js-bak"), large);
   // The way back that the message gives: the rerun settles the mark itself.
   fs::copy_file(folder_ / "prefs.js-bak", folder_ / "prefs.js",
@@ -641,7 +804,8 @@ TEST_F(FaultTest, FullDiskDuringTheRewrite) {
   write_file(folder_ / "filler",
              std::string(
                  fs::space(folder_).available - large.size() - 16 * 1024, 'f'));
-  EXPECT_EQ(convert(), failed(report(kNotWritable, path("prefs.js"), ENOSPC)));
+  EXPECT_EQ(convert(), failed(report(kNotWritable, path("prefs.js"), ENOSPC) +
+                              kNothingChanged));
   EXPECT_EQ(read("prefs.js"), large);
   EXPECT_EQ(read("prefs.js-bak"), large);
 }
@@ -679,8 +843,10 @@ TEST_F(FaultTest, ConvertsBothWaysOnAnNtfsPartition) {
 TEST_F(FaultTest, ARootRunLeavesBackupsTheOwnerCanRead) {
   if (!is_root()) GTEST_SKIP() << "needs root to own files of another user";
   // A first backup gets the file's owner; one that replaces an older
-  // backup keeps that one's owner.
+  // backup keeps that one's owner. The lock file made gets the folder's, so
+  // that the user's browser can still lock it.
   write_profile();
+  ASSERT_EQ(chown(folder_.c_str(), kNobody, kNobody), 0);
   write_file(folder_ / "panacea.dat-bak", "older");
   ASSERT_EQ(chown((folder_ / "panacea.dat-bak").c_str(), kNobody, kNobody), 0);
   fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0600));
@@ -692,6 +858,7 @@ TEST_F(FaultTest, ARootRunLeavesBackupsTheOwnerCanRead) {
     EXPECT_EQ(status.st_gid, kNobody) << backup;
   }
   EXPECT_EQ(mode_of(folder_ / "prefs.js-bak"), 0600u);
+  EXPECT_EQ(stat_of(folder_ / ".parentlock").st_uid, kNobody);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "cli/run.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -129,6 +133,12 @@ bool report_state(const File& file, std::ostream& err) {
   return true;
 }
 
+// What the files of a run showed of the profile's form.
+struct Seen {
+  bool written = false;       // a file was rewritten
+  bool holds_target = false;  // prefs.js holds the folder converted to
+};
+
 // The profile's folder, held open for the whole run.
 struct Folder {
   int fd = -1;
@@ -164,45 +174,163 @@ void settle_if_finished(File& file, const Job& job, const Recipe& recipe,
   if (made && *made == file.text()) file.settle_finished();
 }
 
-// What the files of a run showed of the profile's form.
-struct Seen {
-  bool written = false;       // a file was rewritten
-  bool holds_target = false;  // prefs.js holds the folder converted to
+// One profile file, loaded and converted in memory.
+struct Loaded {
+  std::optional<File> file;  // none where memory ran out
+  Conversion conversion;
 };
 
-// Loads, converts and writes one profile file, reached through `folder`,
-// and adds to `seen` what it shows. Returns false, after telling why on
-// `err`, when the file was left unchanged or could not be written.
-bool convert_job(const Job& job, const Folder& folder, const Recipe& recipe,
-                 const Directories& dirs, std::ostream& err, Seen& seen) {
+// Loads the file of `job` through `folder` and, where it may be written,
+// converts it in memory.
+void load_and_convert(const Job& job, const Folder& folder,
+                      const Recipe& recipe, const Directories& dirs,
+                      Loaded& loaded) {
   try {
-    File file(job.path.c_str(), job.sibling, folder.fd, folder.readable);
-    if (file.state() == FileState::kMissing && job.optional) return true;
+    File& file = loaded.file.emplace(job.path.c_str(), job.sibling, folder.fd,
+                                     folder.readable);
     if (file.state() == FileState::kInterrupted) {
       settle_if_finished(file, job, recipe, dirs);
     }
-    if (file.state() == FileState::kReady) {
-      const Conversion conversion = convert_file(recipe, job.which, dirs, file);
-      if (conversion.refusal != Refusal::kNone) {
-        report_folder(err,
-                      conversion.refusal == Refusal::kTwoProfiles
-                          ? texts::kTwoProfiles
-                          : texts::kFolderAbsent,
-                      job.path, resolve(recipe.source, dirs));
-        return false;
-      }
-      if (job.which == ProfileFile::kPrefs) {
-        seen.holds_target = conversion.holds_target;
-      }
-      // Only a kReady file is written; any other state is reported below.
-      static_cast<void>(file.write());
-      seen.written |= file.state() == FileState::kWritten;
-    }
-    return !report_state(file, err);
+    if (file.state() != FileState::kReady) return;
+    loaded.conversion = convert_file(recipe, job.which, dirs, file);
+    // Only the converted text stays: the two files together then take at
+    // most twice their size.
+    file.release_scratch();
   } catch (const std::bad_alloc&) {
+    loaded.file.reset();
+  }
+}
+
+// Tells why the file of `job` may not be written; false where it may, or
+// where it is an optional file that does not exist.
+bool report_refusal(const Job& job, const Loaded& loaded, const Recipe& recipe,
+                    const Directories& dirs, std::ostream& err) {
+  if (!loaded.file) {
     report(err, texts::kNoMemory, job.path);
+    return true;
+  }
+  if (loaded.file->state() == FileState::kMissing && job.optional) {
     return false;
   }
+  switch (loaded.conversion.refusal) {
+    case Refusal::kNone:
+      break;
+    case Refusal::kFolderAbsent:
+      report_folder(err, texts::kFolderAbsent, job.path,
+                    resolve(recipe.source, dirs));
+      return true;
+    case Refusal::kTwoProfiles:
+      report_folder(err, texts::kTwoProfiles, job.path,
+                    resolve(recipe.source, dirs));
+      return true;
+  }
+  return report_state(*loaded.file, err);
+}
+
+// What a write that failed left of the file.
+enum class Left { kConverted, kAsItWas, kInDoubt };
+Left left_by(FileState state) {
+  switch (state) {
+    case FileState::kWritten:
+    case FileState::kUnchanged:
+    case FileState::kNotDurable:
+    case FileState::kUnverified:
+      return Left::kConverted;
+    case FileState::kChanged:
+    case FileState::kNotWritten:
+    case FileState::kBackupFailed:
+    case FileState::kBackupShared:
+      return Left::kAsItWas;
+    case FileState::kWriteFailed:  // may be torn: the backup holds it
+    case FileState::kMarkStuck:    // converted, or put back
+    // Never the state of a file that was written.
+    case FileState::kReady:
+    case FileState::kMissing:
+    case FileState::kUnreadable:
+    case FileState::kBusy:
+    case FileState::kInterrupted:
+    case FileState::kMarkUnknown:
+    case FileState::kTooLarge:
+    case FileState::kNotSettled:
+      break;
+  }
+  return Left::kInDoubt;
+}
+
+// The file that the browser locks in the folder that holds the files at
+// `prefs`, as a path.
+std::string profile_lock_path(const std::string& prefs) {
+  return prefs.substr(0, prefs.size() - posix::name_in_folder(prefs).size()) +
+         std::string(texts::kProfileLock);
+}
+
+// Takes, through `folder`, the lock that the browser holds on its profile
+// while it runs, so that it cannot open the profile while the files are
+// converted, nor they be converted while it has it open; false, after
+// telling why, where another process holds it. A disk without such locks,
+// a lock file that cannot be made (a read-only folder: the files say why),
+// or anything but a plain file at its name leave the run without it, and
+// so does a folder without prefs.js, no profile, where none is left.
+bool lock_profile(const Folder& folder, const std::string& prefs,
+                  posix::Descriptor& lock, std::ostream& err) {
+  struct stat found {};
+  if (folder.fd < 0 ||
+      !posix::look_up(folder.fd, posix::name_in_folder(prefs), true, found)
+           .ok()) {
+    return true;
+  }
+  const Status locked =
+      posix::lock_whole_file(folder.fd, std::string(texts::kProfileLock), lock);
+  if (locked.operation() == "fcntl" &&
+      (locked.code() == EAGAIN || locked.code() == EACCES)) {
+    report(err, texts::kProfileOpen, profile_lock_path(prefs));
+    return false;
+  }
+  return true;
+}
+
+// Converts the profile in memory, then writes its files, both or neither:
+// true where both hold the conversion. `seen` gets what the files show.
+bool convert_profile(const Job (&jobs)[2], const Folder& folder,
+                     const Recipe& recipe, const Directories& dirs,
+                     std::ostream& err, Seen& seen) {
+  Loaded loaded[2];
+  bool refused = false;
+  for (int i = 0; i < 2; ++i) {
+    load_and_convert(jobs[i], folder, recipe, dirs, loaded[i]);
+    // A refused file goes at once, and its lock with it: the other name
+    // may lead to the same file, which is then told for what it is.
+    if (report_refusal(jobs[i], loaded[i], recipe, dirs, err)) {
+      refused = true;
+      loaded[i].file.reset();
+    }
+  }
+  if (refused) {
+    print_line(err, texts::kNothingChanged);
+    return false;
+  }
+  seen.holds_target = loaded[1].conversion.holds_target;
+  // panacea.dat first, then prefs.js. Where a write fails, the other file
+  // is written only where this one holds its conversion, so that the
+  // profile stays whole in one form or the other.
+  bool converted = true;
+  for (Loaded& each : loaded) {
+    File& file = *each.file;
+    if (file.state() != FileState::kReady) continue;  // a missing panacea.dat
+    if (file.write()) {
+      seen.written |= file.state() == FileState::kWritten;
+      continue;
+    }
+    static_cast<void>(report_state(file, err));
+    converted = false;
+    const Left left = left_by(file.state());
+    if (left == Left::kConverted) continue;
+    if (left == Left::kAsItWas && !seen.written) {
+      print_line(err, texts::kNothingChanged);
+    }
+    return false;
+  }
+  return converted;
 }
 
 int print_help(std::ostream& out) {
@@ -218,9 +346,50 @@ int refuse(std::ostream& out, std::string_view argument) {
   return 1;
 }
 
-int remind_usage(std::ostream& out) {
+// True for an argument that begins as a Windows folder whose backslashes
+// the shell took, as `D:\p\` typed without quotes arrives: a drive letter
+// and a colon, then anything but a backslash ("D:p", "D:").
+bool looks_stripped(std::string_view argument) {
+  const bool letter =
+      argument.size() >= 2 && ((argument[0] >= 'A' && argument[0] <= 'Z') ||
+                               (argument[0] >= 'a' && argument[0] <= 'z'));
+  return letter && argument[1] == ':' &&
+         (argument.size() == 2 || argument[2] != '\\');
+}
+
+int remind_usage(std::span<const std::string_view> args, std::ostream& out,
+                 std::ostream& err) {
   for (const std::string_view line : texts::kWrongCount) print_line(out, line);
+  if (std::ranges::any_of(args, looks_stripped)) {
+    print_line(err, texts::kQuoteWindir);
+  }
   return 1;
+}
+
+// Tells why a folder given cannot be the profile's; false where both may.
+bool folders_refused(std::string_view windir, std::string_view linuxdir,
+                     std::ostream& err) {
+  const auto refused = [&](std::string_view message, std::string_view folder) {
+    report(err, message, folder);
+    return true;
+  };
+  // A folder without its separator can only give glued names such as
+  // "asd6dhre.sltMail".
+  if (!windir.ends_with('\\')) {
+    return refused(texts::kWindirUnterminated, windir);
+  }
+  if (!linuxdir.ends_with('/')) {
+    return refused(texts::kLinuxdirUnterminated, linuxdir);
+  }
+  // A relative folder never occurs in the files: the browser stores full
+  // paths.
+  if (windows_root_length(windir) == 0) {
+    return refused(texts::kWindirNotFull, windir);
+  }
+  if (!linuxdir.starts_with('/')) {
+    return refused(texts::kLinuxdirNotFull, linuxdir);
+  }
+  return false;
 }
 
 }  // namespace
@@ -230,27 +399,7 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
                    std::ostream& out, std::ostream& err) {
   const Recipe* recipe = find_recipe(modo);
   if (recipe == nullptr) return refuse(out, modo);
-  // A folder without its separator can only give glued names such as
-  // "asd6dhre.sltMail".
-  if (!windir.ends_with('\\')) {
-    report(err, texts::kWindirUnterminated, windir);
-    return 1;
-  }
-  if (!linuxdir.ends_with('/')) {
-    report(err, texts::kLinuxdirUnterminated, linuxdir);
-    return 1;
-  }
-  // A relative folder never occurs in the files: the browser stores full
-  // paths.
-  if (windows_root_length(windir) == 0) {
-    report(err, texts::kWindirNotFull, windir);
-    return 1;
-  }
-  if (!linuxdir.starts_with('/')) {
-    report(err, texts::kLinuxdirNotFull, linuxdir);
-    return 1;
-  }
-
+  if (folders_refused(windir, linuxdir, err)) return 1;
   const Directories dirs = prepare_directories(windir, linuxdir);
   // An unknown ambiente opens the files in the current directory.
   std::string folder;
@@ -258,22 +407,22 @@ int run_conversion(std::string_view windir, std::string_view linuxdir,
   if (ambiente == texts::kLinux) folder = dirs.linuxdir;
   const std::string panacea = folder + std::string(texts::kPanacea);
   const std::string prefs = folder + std::string(texts::kPrefs);
-  // Both files, their backups and their marks are reached through the
-  // folder opened once here, so that nothing swapped in at its path after
-  // the start can lead the second file elsewhere. Where it cannot be
-  // opened, each file says why.
+  // Both files, their backups, their marks and the profile's lock are
+  // reached through the folder opened once here, so that nothing swapped in
+  // at its path after the start can lead the second file elsewhere. Where
+  // it cannot be opened, each file says why.
   posix::Descriptor profile;
   Folder opened;
   static_cast<void>(posix::open_folder(prefs, profile, opened.readable));
   opened.fd = profile.get();
+  posix::Descriptor lock;
+  if (!lock_profile(opened, prefs, lock, err)) return 1;
 
   // A profile that never used mail has no panacea.dat.
+  const Job jobs[2] = {{panacea, prefs, true, ProfileFile::kPanacea},
+                       {prefs, panacea, false, ProfileFile::kPrefs}};
   Seen seen;
-  bool converted = convert_job({panacea, prefs, true, ProfileFile::kPanacea},
-                               opened, *recipe, dirs, err, seen);
-  converted &= convert_job({prefs, panacea, false, ProfileFile::kPrefs}, opened,
-                           *recipe, dirs, err, seen);
-  if (!converted) return 1;
+  if (!convert_profile(jobs, opened, *recipe, dirs, err, seen)) return 1;
   print_line(out, recipe->completion);
   // A profile already in the form asked for: a rerun, or the wrong modo.
   // Scripts that run the conversion at every boot rely on the completion
@@ -297,7 +446,7 @@ int run(std::span<const std::string_view> args, std::ostream& out,
     }
     return refuse(out, args[0]);
   }
-  return remind_usage(out);
+  return remind_usage(args, out, err);
 }
 
 }  // namespace gemmel

@@ -33,6 +33,10 @@ inline constexpr std::array<std::string_view, 4> kWrongCount = {
     "\tgemmel --help",
     "per l'help",
 };
+// After the reminder on standard output, on standard error, where an
+// argument looks like a Windows folder whose backslashes the shell took.
+inline constexpr std::string_view kQuoteWindir =
+    "La cartella windows va scritta tra apici singoli: 'D:\\...\\'";
 inline constexpr std::string_view kUnknownParameter = "Parametro sconosciuto";
 inline constexpr std::string_view kDoneToWindows =
     "Esportazione linux->windows terminata!";
@@ -43,6 +47,15 @@ inline constexpr std::string_view kDoneToLinux =
 // holds the folder converted to (standard error).
 inline constexpr std::string_view kAlreadyConverted =
     "Nessun file modificato: il profilo e' gia' in questa forma";
+
+// The browser holds the profile's lock (standard error), followed by the
+// path of the lock's file: nothing is read or written.
+inline constexpr std::string_view kProfileOpen =
+    "Il profilo e' aperto nel browser: chiudilo e ripeti la conversione";
+// After the failures of a run that left every profile file as it was
+// (standard error).
+inline constexpr std::string_view kNothingChanged =
+    "Nessun file modificato: il profilo resta com'era";
 
 // Failures of one profile file (standard error); each is followed by a path.
 inline constexpr std::string_view kCannotRead = "Impossibile leggere il file";
@@ -113,9 +126,11 @@ inline constexpr std::string_view kSameFile = "e' lo stesso file di ";
 inline constexpr std::string_view kWindows = "win";
 inline constexpr std::string_view kLinux = "linux";
 
-// The profile files, in the order they are converted.
+// The profile files, in the order they are written.
 inline constexpr std::string_view kPanacea = "panacea.dat";
 inline constexpr std::string_view kPrefs = "prefs.js";
+// The file beside them that the browser locks while it has the profile open.
+inline constexpr std::string_view kProfileLock = ".parentlock";
 
 // What the recipes look for.
 inline constexpr std::string_view kSlash = "/";

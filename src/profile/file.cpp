@@ -126,6 +126,8 @@ void File::replace(std::string target, std::string replacement,
 
 // NOLINTEND(performance-unnecessary-value-param)
 
+void File::release_scratch() { Text().swap(spare_); }
+
 bool File::differs() {
   if (state_ != FileState::kReady) return false;
   if (!differs_) {

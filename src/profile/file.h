@@ -95,6 +95,9 @@ class File {
   // True when the text is no longer the bytes read (false unless kReady).
   bool differs();
 
+  // Frees the memory that replacements reuse; call once the text is final.
+  void release_scratch();
+
   // For a kInterrupted file: the earlier run's original, read from where
   // original_path() names, or nothing where it cannot be read.
   std::optional<Text> read_original() const;

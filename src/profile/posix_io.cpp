@@ -182,6 +182,42 @@ Status lock(int fd) {
   return {};
 }
 
+Status lock_whole_file(int folder, const std::string& name, Descriptor& fd) {
+  constexpr int kFlags =
+      O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  struct stat status {};
+  // Nothing but a regular file is opened: a device may act on an open.
+  const Status found = look_up(folder, name, false, status);
+  if (found.ok() && !S_ISREG(status.st_mode)) return refusal("open");
+  if (!found.ok() && found.code() != ENOENT) return found;
+  const bool absent = !found.ok();
+  fd.reset(calls().openat(folder, name.c_str(),
+                          kFlags | (absent ? O_CREAT | O_EXCL : 0), 0644));
+  if (fd.get() < 0) return failure("open");
+  Status opened = regular(fd.get(), status);
+  // Another name would let the close of a descriptor on it, by this very
+  // process, give up the lock.
+  if (opened.ok() && status.st_nlink != 1) opened = refusal("open");
+  if (!opened.ok()) {
+    fd.reset();
+    return opened;
+  }
+  // Made by root in a user's profile: the user's browser must still be able
+  // to lock it.
+  struct stat owner {};
+  if (absent && ::fstat(folder, &owner) == 0) {
+    [[maybe_unused]] const int given =
+        ::fchown(fd.get(), owner.st_uid, owner.st_gid);
+  }
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  while (::fcntl(fd.get(), F_SETLK, &whole) != 0) {
+    if (errno != EINTR) return failure("fcntl");
+  }
+  return {};
+}
+
 Status read_to_end(int fd, Text& text, std::size_t max_bytes,
                    std::size_t expected_bytes) {
   text.clear();

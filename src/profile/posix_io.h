@@ -117,6 +117,15 @@ Status create_new(int folder, const std::string& name, mode_t mode,
 // EWOULDBLOCK while another process holds one.
 Status lock(int fd);
 
+// Takes a write lock on the whole of `name` in `folder` without waiting, the
+// lock a running browser holds on its profile's ".parentlock". The file is
+// opened for writing without following a final link or blocking, or created
+// empty with mode 0644 before the umask, and then given the folder's owner
+// and group as far as the process may. Fails with code 0 where something
+// other than a regular file with no other name stands there, and, while
+// another process holds a lock on it, as "fcntl" with EAGAIN or EACCES.
+Status lock_whole_file(int folder, const std::string& name, Descriptor& fd);
+
 // Reads from the current offset to the end of the file into `text`, which is
 // replaced. Fails with EFBIG once more than `max_bytes` would be read;
 // `expected_bytes` is only a hint for the first allocation.
