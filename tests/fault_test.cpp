@@ -645,16 +645,14 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
        kExampleWindir, up_linuxdir, "win",
        "<(80 (1=" + up_linuxdir + "asd6dhre.slt/Mail)(2=" + up_linuxdir +
            "Other/x)",
-       "pref(\"mail.root.none\", \"" + kEscaped + "Mail\");", up_linuxdir,
-       true,
+       "pref(\"mail.root.none\", \"" + kEscaped + "Mail\");", up_linuxdir, true,
        "<(80 (1=" + kEscaped + "asd6dhre.slt\\\\Mail)(2=" + kEscaped +
            "Other\\\\x)"},
       {"one level above, but panacea.dat holds a longer name too",
        kExampleWindir, up_linuxdir, "win",
        "<(80 (1=" + up_linuxdir + "asd6dhre.slt/Mail)(2=" + up_linuxdir +
            "asd6dhre.slt.old/x)",
-       "pref(\"mail.root.none\", \"" + kEscaped + "Mail\");", up_linuxdir,
-       true,
+       "pref(\"mail.root.none\", \"" + kEscaped + "Mail\");", up_linuxdir, true,
        "<(80 (1=" + kEscaped + "asd6dhre.slt\\\\Mail)(2=" + kEscaped +
            "asd6dhre.slt.old\\\\x)"},
   };
@@ -666,13 +664,13 @@ TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
     const std::string sought = "Cartella cercata: " + c.sought + "\n";
     // A panacea.dat in which neither folder occurs has nothing to convert.
     const bool converted = !c.panacea_after.empty();
-    EXPECT_EQ(run_gemmel({c.windir, c.linuxdir, "x", c.modo}, {.cwd = folder_}),
-              (converted ? RunResult{kToWindows, "", 0}
-                         : failed((c.one_level_up
-                                       ? report(message, "panacea.dat") + sought
-                                       : "") +
-                                  report(message, "prefs.js") + sought +
-                                  kNothingChanged)));
+    EXPECT_EQ(
+        run_gemmel({c.windir, c.linuxdir, "x", c.modo}, {.cwd = folder_}),
+        (converted
+             ? RunResult{kToWindows, "", 0}
+             : failed((c.one_level_up ? report(message, "panacea.dat") + sought
+                                      : "") +
+                      report(message, "prefs.js") + sought + kNothingChanged)));
     EXPECT_EQ(read("panacea.dat"), converted ? c.panacea_after : c.panacea);
     EXPECT_EQ(read("prefs.js"), c.prefs);
     EXPECT_EQ(files(),

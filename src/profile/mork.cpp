@@ -1,5 +1,6 @@
 #include "profile/mork.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace gemmel {
@@ -57,7 +58,8 @@ bool has_mork_forms(std::string_view text) {
   // Line ends are far rarer than backslashes in a Windows-form file.
   for (const char end : {'\n', '\r'}) {
     for (const char* at = text.data(); at != nullptr;) {
-      const auto left = static_cast<std::size_t>(text.data() + text.size() - at);
+      const auto left =
+          static_cast<std::size_t>(text.data() + text.size() - at);
       at = static_cast<const char*>(std::memchr(at, end, left));
       if (at == nullptr) break;
       if (at != text.data() && at[-1] == '\\') return true;
@@ -94,11 +96,9 @@ Text decode(std::string_view text) {
 }
 
 std::size_t encoded_size(std::string_view bytes) {
-  std::size_t size = bytes.size();
-  for (const char c : bytes) {
-    if (static_cast<unsigned char>(c) >= 0x80) size += 2;
-  }
-  return size;
+  const auto high = std::ranges::count_if(
+      bytes, [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  return bytes.size() + 2 * static_cast<std::size_t>(high);
 }
 
 }  // namespace gemmel

@@ -9,7 +9,7 @@ namespace {
 
 std::string folded(std::string_view text) {
   std::string result(text);
-  for (char& c : result) c = fold(c);
+  std::ranges::transform(result, result.begin(), fold);
   return result;
 }
 
