@@ -47,10 +47,10 @@ user_pref("app.update.disabledForTesting", true);
 user_pref("marionette.port", 0);
 """
 
-# The profiles, in Windows form as the client writes it there. "{L}" in an
-# expected value stands for the Linux folder, "{M}" for the same folder as
-# Mork stores it (each byte of 0x80 and above as $XX). Every server's folder
-# exists on disk, with an Inbox, where a right conversion points.
+# The profiles, in Windows form as the client writes it there, each in
+# "folder" under a scratch folder, "{T}" in the expected values. Every
+# server's folder exists on disk, with an Inbox, where a right conversion
+# points.
 MAIL = {"server1": "Mail/Local Folders",  # type none, Local Folders
         "server2": "Mail/pop.example.com"}  # type pop3
 PROFILES = [
@@ -107,8 +107,8 @@ pop.example.com\\Inbox.msf)(83=Inbox)(84=mailbox://nobody@Local%20Folders/Junk)>
   (80=ns:msg:db:row:scope:folders:all)(81=ns:msg:db:table:kind:folders)
   (82=key)>
 
-<(80={M}Mail/Local Folders/Inbox.msf)
-  (81={M}Mail/\
+<(80={T}/Niccol$C3$B2/news.slt/Mail/Local Folders/Inbox.msf)
+  (81={T}/Niccol$C3$B2/news.slt/Mail/\
 pop.example.com/Inbox.msf)(83=Inbox)(84=mailbox://nobody@Local%20Folders/Junk)>
 {1:^80 {(k^81:c)(s=9)}
   [1(^82^80)(^B8^83)]
@@ -116,11 +116,13 @@ pop.example.com/Inbox.msf)(83=Inbox)(84=mailbox://nobody@Local%20Folders/Junk)>
 """,
         # What the prefs that hold the folder are in each form.
         "linux": {
-            "mail.newsrc_root": '"{L}News"',
-            "mail.root.none": '"{L}Mail"',
-            "mail.root.pop3": '"{L}Mail"',
-            "mail.server.server1.directory": '"{L}Mail/Local Folders"',
-            "mail.server.server2.directory": '"{L}Mail/pop.example.com"',
+            "mail.newsrc_root": '"{T}/Niccolò/news.slt/News"',
+            "mail.root.none": '"{T}/Niccolò/news.slt/Mail"',
+            "mail.root.pop3": '"{T}/Niccolò/news.slt/Mail"',
+            "mail.server.server1.directory":
+                '"{T}/Niccolò/news.slt/Mail/Local Folders"',
+            "mail.server.server2.directory":
+                '"{T}/Niccolò/news.slt/Mail/pop.example.com"',
         },
         "windows": {
             "mail.newsrc_root": r'"D:\\Documenti\\Niccolò\\news.slt\\News"',
@@ -159,8 +161,10 @@ user_pref("mail.server.server2.userName", "mario");
 user_pref("print.printer_PostScript/default.print_bgcolor", false);
 """,
         "linux": {
-            "mail.server.server1.directory": '"{L}Mail/Local Folders"',
-            "mail.server.server2.directory": '"{L}Mail/pop.example.com"',
+            "mail.server.server1.directory":
+                '"{T}/Posta/mail.slt/Mail/Local Folders"',
+            "mail.server.server2.directory":
+                '"{T}/Posta/mail.slt/Mail/pop.example.com"',
         },
         "windows": {
             "mail.server.server1.directory":
@@ -186,7 +190,6 @@ class Checks:
             self.failed += 1
             for line in detail.splitlines():
                 print("       " + line)
-        return ok
 
 
 def read(path):
@@ -208,12 +211,6 @@ def prefs_of(text):
         if match:
             prefs[match.group(1)] = match.group(2)
     return prefs
-
-
-def mork(text):
-    """`text` as Mork stores it: each byte of 0x80 and above as $XX."""
-    return "".join(chr(b) if b < 0x80 else "$%02X" % b
-                   for b in text.encode("utf-8"))
 
 
 def mail_folders(profile):
@@ -319,10 +316,10 @@ def open_with_client(client, profile, home, show_lock):
         os.remove(port_file)
     write(os.path.join(profile, "user.js"), USER_JS)
     prefs = os.path.join(profile, "prefs.js")
-    before = os.stat(prefs).st_mtime_ns
     env = dict(os.environ, HOME=home, MOZ_HEADLESS="1",
                MOZ_CRASHREPORTER_DISABLE="1")
-    log = open(os.path.join(home, "client.log"), "ab")
+    log_path = os.path.join(home, "client.log")
+    log = open(log_path, "ab")
     started = time.monotonic()
     process = subprocess.Popen(
         [client, "--headless", "--marionette", "-remote-allow-system-access",
@@ -330,15 +327,17 @@ def open_with_client(client, profile, home, show_lock):
         env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     problem, folders, remote = "", {}, None
     try:
-        while not os.path.exists(port_file):
+        port = ""
+        while not port.isdigit():
             if process.poll() is not None:
                 raise OSError("the client quit by itself, status %d" %
                               process.returncode)
             if time.monotonic() - started > LOAD_TIMEOUT:
                 raise OSError("no Marionette port in %d s" % LOAD_TIMEOUT)
             time.sleep(0.2)
-        with open(port_file) as f:
-            remote = Marionette(int(f.read()))
+            if os.path.exists(port_file):
+                port = read(port_file).strip()
+        remote = Marionette(int(port))
         remote.call("Marionette:SetContext", {"value": "chrome"})
         folders = remote.call("WebDriver:ExecuteScript",
                               {"script": SERVER_FOLDERS, "args": []})["value"]
@@ -348,6 +347,7 @@ def open_with_client(client, profile, home, show_lock):
             print("     lock while the client (pid %d) runs: %s; lock -> %s" % (
                 process.pid, lock_state(os.path.join(profile, ".parentlock")),
                 os.readlink(link) if os.path.islink(link) else "(none)"))
+        before = os.stat(prefs).st_mtime_ns
         remote.call("Marionette:Quit", {})
         process.wait(QUIT_TIMEOUT)
         print("     client: accounts loaded in %.1f s, quit in %.1f s" % (
@@ -365,48 +365,67 @@ def open_with_client(client, profile, home, show_lock):
         problem = "the client ended with status %d" % process.returncode
     if not problem and os.stat(prefs).st_mtime_ns == before:
         problem = "the client did not write prefs.js on quitting"
+    if problem:
+        problem += "\nthe end of %s:\n" % log_path + "\n".join(
+            read(log_path).splitlines()[-5:])
     if show_lock:
-        print("     lock after the client quit: %s" %
-              lock_state(os.path.join(profile, ".parentlock")))
+        print("     lock after the client quit: %s; lock link %s" % (
+            lock_state(os.path.join(profile, ".parentlock")),
+            "stays" if os.path.islink(os.path.join(profile, "lock"))
+            else "removed"))
     return problem, folders
+
+
+def check_kept(checks, label, before, after, holds_folder):
+    """Every pref of `before` that does not hold the profile's folder is in
+    `after` under the same name, byte for byte."""
+    changed = ["%s\n  before: %s\n  after:  %s" % (pref, value, after.get(pref))
+               for pref, value in sorted(before.items())
+               if not holds_folder(pref, value) and after.get(pref) != value]
+    changed += ["new name: " + pref for pref in sorted(after)
+                if pref not in before]
+    checks.check(label + " keeps every pref without the folder, name and "
+                 "value", not changed, "\n".join(changed))
 
 
 def make_profile(case, scratch, converted):
     """The profile of `case` in Windows form, its mail folders on disk."""
-    tag = "converted" if converted else "control"
-    linuxdir = os.path.join(scratch, tag, case["folder"]) + "/"
+    top = os.path.join(scratch, "converted" if converted else "control")
+    linuxdir = os.path.join(top, case["folder"]) + "/"
     for folder in case["mail"].values():
         write(os.path.join(linuxdir, folder, "Inbox"), "")
     write(os.path.join(linuxdir, "prefs.js"), case["prefs"])
     if "panacea" in case:
         write(os.path.join(linuxdir, "panacea.dat"), case["panacea"])
-    home = os.path.join(scratch, tag, "home-" + case["name"])
+    home = os.path.join(top, "home-" + case["name"])
     os.makedirs(home)
-    return linuxdir, home
-
-
-def expand(value, linuxdir):
-    return value.replace("{L}", linuxdir).replace("{M}", mork(linuxdir))
+    return top, linuxdir, home
 
 
 def check_profile(checks, program, client, case, scratch, show_lock):
     name = case["name"]
-    linuxdir, home = make_profile(case, scratch, converted=True)
+    top, linuxdir, home = make_profile(case, scratch, converted=True)
     profile = linuxdir.rstrip("/")
+
+    def expand(value):
+        return value.replace("{T}", top)
+
     expected_folders = mail_folders(profile)
 
     status, said = gemmel(program, case["windir"], linuxdir, "linux")
     checks.check("%s: gemmel converts the profile to Linux form" % name,
                  status == 0, said)
     converted = prefs_of(read(os.path.join(linuxdir, "prefs.js")))
+    check_kept(checks, "%s: Linux form" % name, prefs_of(case["prefs"]),
+               converted, lambda pref, value: pref in case["linux"])
     for pref, value in case["linux"].items():
         checks.check("%s: gemmel writes %s in Linux form" % (name, pref),
-                     converted.get(pref) == expand(value, linuxdir),
+                     converted.get(pref) == expand(value),
                      "got      %s\nexpected %s" % (
-                         converted.get(pref), expand(value, linuxdir)))
+                         converted.get(pref), expand(value)))
     if "panacea_linux" in case:
         got = read(os.path.join(linuxdir, "panacea.dat"))
-        want = expand(case["panacea_linux"], linuxdir)
+        want = expand(case["panacea_linux"])
         checks.check("%s: panacea.dat with $C3$B2 converted to Linux form" %
                      name, got == want, "got:\n%s\nexpected:\n%s" % (got, want))
 
@@ -427,9 +446,9 @@ def check_profile(checks, program, client, case, scratch, show_lock):
         for pref, value in case["linux"].items():
             if pref.endswith(".directory"):
                 checks.check("%s, %s: the client keeps %s" % (name, when, pref),
-                             prefs.get(pref) == expand(value, linuxdir),
-                             "client wrote %s\ngemmel wrote %s" % (
-                                 prefs.get(pref), expand(value, linuxdir)))
+                             prefs.get(pref) == expand(value),
+                             "client wrote %s\nexpected     %s" % (
+                                 prefs.get(pref), expand(value)))
         return written
 
     written = open_and_check("after Windows to Linux")
@@ -440,15 +459,8 @@ def check_profile(checks, program, client, case, scratch, show_lock):
                  name, status == 0, said)
     client_prefs = prefs_of(written)
     windows = prefs_of(read(os.path.join(linuxdir, "prefs.js")))
-    changed = [
-        "%s\n  client: %s\n  gemmel: %s" % (pref, value, windows.get(pref))
-        for pref, value in sorted(client_prefs.items())
-        if linuxdir.rstrip("/") not in value and windows.get(pref) != value]
-    checks.check("%s: Windows form keeps every value without the folder" %
-                 name, not changed, "\n".join(changed))
-    renamed = sorted(set(windows) - set(client_prefs))
-    checks.check("%s: Windows form keeps every pref name" % name, not renamed,
-                 "new names: " + ", ".join(renamed))
+    check_kept(checks, "%s: Windows form" % name, client_prefs, windows,
+               lambda pref, value: profile in value)
     for pref, value in case["windows"].items():
         checks.check("%s: Windows form of %s" % (name, pref),
                      windows.get(pref) == value,
@@ -468,7 +480,7 @@ def check_profile(checks, program, client, case, scratch, show_lock):
 def check_control(checks, client, case, scratch):
     """The same profile unconverted: the client must make new folders or
     change a server's folder, or the checks above could never fail."""
-    linuxdir, home = make_profile(case, scratch, converted=False)
+    _, linuxdir, home = make_profile(case, scratch, converted=False)
     profile = linuxdir.rstrip("/")
     before = mail_folders(profile)
     problem, folders = open_with_client(client, profile, home, False)
@@ -498,6 +510,11 @@ def main(argv):
     checks = Checks()
     started = time.monotonic()
     scratch = tempfile.mkdtemp(prefix="gemmel-client-")
+    if not scratch.isascii() or any(c in scratch for c in '"$\\)'):
+        print("the scratch folder %s holds a byte that the expected values "
+              "do not escape: set TMPDIR" % scratch)
+        os.rmdir(scratch)
+        return 1
     try:
         for case in PROFILES:
             check_profile(checks, program, client, case, scratch,
