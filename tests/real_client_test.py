@@ -5,7 +5,8 @@ Usage: real_client_test.py GEMMEL [--lock]
 
 Each profile below is written in Windows form, converted to Linux form and
 opened by Debian's thunderbird, headless; the checks read what the client
-leaves: the folders it made and the prefs.js it wrote on quitting. That
+says and leaves: each server's folder as it resolved it (asked over
+Marionette), the folders it made and the prefs.js it wrote on quitting. That
 prefs.js is converted to Windows form and back, and opened again. The same
 profile unconverted is the control: the client must be seen to make new
 folders there, or the checks prove nothing.
@@ -18,12 +19,14 @@ the client is not installed. THUNDERBIRD in the environment names another
 client program.
 """
 
+import ctypes
 import errno
 import fcntl
 import json
 import os
 import re
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -32,8 +35,8 @@ import tempfile
 import time
 
 SKIP = 77
-LOAD_TIMEOUT = 45  # seconds for the client to load its accounts
-QUIT_TIMEOUT = 30  # seconds for it to write prefs.js and quit
+START_TIMEOUT = 45  # seconds for the client to start and offer Marionette
+QUIT_TIMEOUT = 30  # seconds for each answer, and to write prefs.js and quit
 
 # Keeps the first-run dialogs away; Marionette on a free port, which the
 # client writes to MarionetteActivePort.
@@ -251,7 +254,8 @@ def lock_state(path):
             fcntl.fcntl(fd, fcntl.F_SETLK, struct.pack(
                 "hhqqi", fcntl.F_UNLCK, os.SEEK_SET, 0, 0, 0))
         except OSError as error:
-            state += "; F_SETLK F_WRLCK refused: " + errno.errorcode[error.errno]
+            state += "; F_SETLK F_WRLCK refused: " + errno.errorcode[
+                error.errno]
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             state += "; flock granted"
@@ -266,7 +270,8 @@ class Marionette:
     """The client's remote protocol: length-prefixed JSON over TCP."""
 
     def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+        self.sock = socket.create_connection(("127.0.0.1", port),
+                                             timeout=QUIT_TIMEOUT)
         self.stream = self.sock.makefile("rwb")
         self.serial = 0
         self.receive()  # the greeting
@@ -306,6 +311,11 @@ return Object.fromEntries(MailServices.accounts.allServers.map(
 """
 
 
+def die_with_parent():
+    """Makes the client die with this test, should a timeout kill it."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # DEATHSIG
+
+
 def open_with_client(client, profile, home, show_lock):
     """Starts the client on `profile`, asks it for each server's folder once
     it has loaded its accounts, then makes it quit as its Quit menu does, so
@@ -324,7 +334,8 @@ def open_with_client(client, profile, home, show_lock):
     process = subprocess.Popen(
         [client, "--headless", "--marionette", "-remote-allow-system-access",
          "--profile", profile, "--no-remote"],
-        env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+        preexec_fn=die_with_parent)
     problem, folders, remote = "", {}, None
     try:
         port = ""
@@ -332,8 +343,8 @@ def open_with_client(client, profile, home, show_lock):
             if process.poll() is not None:
                 raise OSError("the client quit by itself, status %d" %
                               process.returncode)
-            if time.monotonic() - started > LOAD_TIMEOUT:
-                raise OSError("no Marionette port in %d s" % LOAD_TIMEOUT)
+            if time.monotonic() - started > START_TIMEOUT:
+                raise OSError("no Marionette port in %d s" % START_TIMEOUT)
             time.sleep(0.2)
             if os.path.exists(port_file):
                 port = read(port_file).strip()
@@ -344,9 +355,10 @@ def open_with_client(client, profile, home, show_lock):
         loaded = time.monotonic() - started
         if show_lock:
             link = os.path.join(profile, "lock")
-            print("     lock while the client (pid %d) runs: %s; lock -> %s" % (
-                process.pid, lock_state(os.path.join(profile, ".parentlock")),
-                os.readlink(link) if os.path.islink(link) else "(none)"))
+            print("     lock while the client (pid %d) runs: %s; lock -> %s" %
+                  (process.pid,
+                   lock_state(os.path.join(profile, ".parentlock")),
+                   os.readlink(link) if os.path.islink(link) else "(none)"))
         before = os.stat(prefs).st_mtime_ns
         remote.call("Marionette:Quit", {})
         process.wait(QUIT_TIMEOUT)
@@ -379,7 +391,8 @@ def open_with_client(client, profile, home, show_lock):
 def check_kept(checks, label, before, after, holds_folder):
     """Every pref of `before` that does not hold the profile's folder is in
     `after` under the same name, byte for byte."""
-    changed = ["%s\n  before: %s\n  after:  %s" % (pref, value, after.get(pref))
+    changed = ["%s\n  before: %s\n  after:  %s" %
+               (pref, value, after.get(pref))
                for pref, value in sorted(before.items())
                if not holds_folder(pref, value) and after.get(pref) != value]
     changed += ["new name: " + pref for pref in sorted(after)
@@ -427,7 +440,8 @@ def check_profile(checks, program, client, case, scratch, show_lock):
         got = read(os.path.join(linuxdir, "panacea.dat"))
         want = expand(case["panacea_linux"])
         checks.check("%s: panacea.dat with $C3$B2 converted to Linux form" %
-                     name, got == want, "got:\n%s\nexpected:\n%s" % (got, want))
+                     name, got == want,
+                     "got:\n%s\nexpected:\n%s" % (got, want))
 
     def open_and_check(when):
         problem, folders = open_with_client(client, profile, home, show_lock)
@@ -445,7 +459,8 @@ def check_profile(checks, program, client, case, scratch, show_lock):
         prefs = prefs_of(written)
         for pref, value in case["linux"].items():
             if pref.endswith(".directory"):
-                checks.check("%s, %s: the client keeps %s" % (name, when, pref),
+                checks.check("%s, %s: the client keeps %s" %
+                             (name, when, pref),
                              prefs.get(pref) == expand(value),
                              "client wrote %s\nexpected     %s" % (
                                  prefs.get(pref), expand(value)))
