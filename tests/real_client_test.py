@@ -139,7 +139,7 @@ pop.example.com/Inbox.msf)(83=Inbox)(84=mailbox://nobody@Local%20Folders/Junk)>
     },
     {
         "name": "mail",  # mail only: no mail.newsrc_root, no panacea.dat
-        "windir": "D:\\Documenti\\Posta\\mail.slt\\",
+        "windir": "d:\\documenti\\posta\\mail.slt\\",  # as the help spells it
         "folder": "Posta/mail.slt",
         "mail": MAIL,
         "prefs": r"""// Mozilla User Preferences
@@ -171,9 +171,9 @@ user_pref("print.printer_PostScript/default.print_bgcolor", false);
         },
         "windows": {
             "mail.server.server1.directory":
-                r'"D:\\Documenti\\Posta\\mail.slt\\Mail\\Local Folders"',
+                r'"d:\\documenti\\posta\\mail.slt\\Mail\\Local Folders"',
             "mail.server.server2.directory":
-                r'"D:\\Documenti\\Posta\\mail.slt\\Mail\\pop.example.com"',
+                r'"d:\\documenti\\posta\\mail.slt\\Mail\\pop.example.com"',
         },
     },
 ]
