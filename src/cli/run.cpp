@@ -30,25 +30,11 @@ void report(std::ostream& err, std::string_view message, std::string_view path,
   }
 }
 
-// `path` in single quotes for a POSIX shell.
-std::string quoted(std::string_view path) {
-  std::string quoted = "'";
-  for (const char c : path) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
 // Why a loaded file was not converted, and the path to name with it.
-enum class Named { kFile, kOriginal, kFailedBackup, kMark };
 struct Failure {
   // cppcheck-suppress unusedStructMember ; read through std::optional
   std::string_view message;
-  Named path = Named::kFile;
+  bool failed_path = false;  // the path of what failed, not the file's
 };
 
 std::optional<Failure> failure_of(FileState state) {
@@ -56,7 +42,7 @@ std::optional<Failure> failure_of(FileState state) {
     case FileState::kReady:
     case FileState::kUnchanged:
     case FileState::kWritten:
-    case FileState::kInterrupted:   // told by report_interrupted
+    case FileState::kInterrupted:   // told by report_state
     case FileState::kBackupShared:  // told by report_state
       return std::nullopt;
     case FileState::kMissing:
@@ -64,52 +50,25 @@ std::optional<Failure> failure_of(FileState state) {
       return Failure{texts::kCannotRead};
     case FileState::kBusy:
       return Failure{texts::kBusy};
-    case FileState::kMarkUnknown:
-      return Failure{texts::kMarkUnknown, Named::kMark};
     case FileState::kTooLarge:
       return Failure{texts::kTooLarge};
     case FileState::kChanged:
       return Failure{texts::kChanged};
     case FileState::kNotWritten:
-      return Failure{texts::kNotWritable};
+      return Failure{texts::kNotWritable, true};
     case FileState::kBackupFailed:
-      return Failure{texts::kCannotBackUp, Named::kFailedBackup};
-    case FileState::kWriteFailed:
-      return Failure{texts::kCannotWrite, Named::kOriginal};
-    case FileState::kMarkStuck:
-      return Failure{texts::kMarkStuck, Named::kMark};
-    case FileState::kNotSettled:
-      return Failure{texts::kNotSettled};
+      return Failure{texts::kCannotBackUp, true};
     case FileState::kNotDurable:
       return Failure{texts::kNotDurable};
-    case FileState::kUnverified:
-      return Failure{texts::kUnverified};
   }
   return std::nullopt;
 }
 
-// An earlier run's rewrite of `file` was cut off: where the original is, and
-// how to put it back.
-void report_interrupted(const File& file, std::ostream& err) {
-  const std::string original = file.original_path();
-  if (original.empty()) {
-    report(err, texts::kInterruptedNoCopy, file.path());
-    return;
-  }
-  report(err, texts::kInterrupted, original);
-  err << texts::kRestoreBefore << quoted(original) << ' ' << quoted(file.path())
-      << texts::kRestoreAfter << '\n'
-      << std::flush;
-}
-
 // Tells why `file` was not converted; false when it was.
 bool report_state(const File& file, std::ostream& err) {
+  // A mark of an earlier version stands beside a file that may be torn.
   if (file.state() == FileState::kInterrupted) {
-    report_interrupted(file, err);
-    return true;
-  }
-  if (file.state() == FileState::kWriteFailed && file.original_path().empty()) {
-    report(err, texts::kCannotWriteNoCopy, file.path(), file.last_status());
+    report(err, texts::kInterrupted, file.backup_path());
     return true;
   }
   if (file.state() == FileState::kBackupShared) {
@@ -120,12 +79,9 @@ bool report_state(const File& file, std::ostream& err) {
   }
   const std::optional<Failure> failure = failure_of(file.state());
   if (!failure) return false;
-  const std::string path =
-      failure->path == Named::kOriginal       ? file.original_path()
-      : failure->path == Named::kFailedBackup ? file.failed_backup_path()
-      : failure->path == Named::kMark         ? file.mark_path()
-                                              : file.path();
-  report(err, failure->message, path, file.last_status());
+  report(err, failure->message,
+         failure->failed_path ? file.failed_path() : file.path(),
+         file.last_status());
   return true;
 }
 
@@ -152,16 +108,16 @@ struct Job {
   ProfileFile which;
 };
 
-// An earlier run cut off after it finished the rewrite, before its mark
-// went, left the file exactly as this run makes it of its original: the
-// mark is settled and the run goes on.
-void settle_if_finished(File& file, const Job& job, const Recipe& recipe,
-                        const Directories& dirs) {
-  std::optional<Text> original = file.read_original();
-  if (!original) return;
+// A run cut off inside the rename that puts a file in place, on a disk that
+// renames in steps, left no file at the path and its conversion under the
+// new file's name: the rename is finished, and nothing more said.
+bool finish_cut_off_rename(File& file, const Job& job, const Recipe& recipe,
+                           const Directories& dirs) {
+  std::optional<Text> backup = file.read_backup_of_cut_off_rename();
+  if (!backup) return false;
   const std::optional<Text> made =
-      convert_text(recipe, job.which, dirs, std::move(*original));
-  if (made && *made == file.text()) file.settle_finished();
+      convert_text(recipe, job.which, dirs, std::move(*backup));
+  return made && file.finish_rename(*made);
 }
 
 // What the files of a run showed of the profile's form.
@@ -177,10 +133,11 @@ bool convert_file(const Job& job, const Folder& folder, const Recipe& recipe,
                   const Directories& dirs, std::ostream& err, Seen& seen) {
   try {
     File file(job.path.c_str(), job.sibling, folder.fd, folder.readable);
-    if (file.state() == FileState::kMissing && job.optional) return true;
-    if (file.state() == FileState::kInterrupted) {
-      settle_if_finished(file, job, recipe, dirs);
+    if (finish_cut_off_rename(file, job, recipe, dirs)) {
+      seen.written = true;
+      return !report_state(file, err);
     }
+    if (file.state() == FileState::kMissing && job.optional) return true;
     if (file.state() == FileState::kReady) {
       // A Windows folder given one level above the profile, or a Linux one,
       // would bury every path one level deeper in a folder named like the

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,11 +26,6 @@ Calls real_calls{
     .fdatasync = ::fdatasync,
     .syncfs = ::syncfs,
     .pwrite = ::pwrite,
-    .ftruncate = ::ftruncate,
-    .fallocate =
-        [](int fd, int mode, off_t offset, off_t length) {
-          return ::fallocate(fd, mode, offset, length);
-        },
     .copy_file_range =
         [](int from, off_t* from_offset, int to, off_t* to_offset,
            std::size_t size, unsigned flags) {
@@ -40,7 +34,7 @@ Calls real_calls{
         },
     .flock = ::flock,
     .linkat = ::linkat,
-    .renameat = ::renameat,
+    .renameat2 = ::renameat2,
     .unlinkat = ::unlinkat,
 };
 
@@ -115,22 +109,27 @@ bool Identity::same_version(const Identity& other) const {
          same(modified, other.modified) && same(changed, other.changed);
 }
 
+Status open_subfolder(int folder, const std::string& name, Descriptor& fd,
+                      bool& readable) {
+  fd.reset(calls().openat(folder, name.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0));
+  readable = fd.get() >= 0;
+  if (!readable && errno == EACCES) {
+    fd.reset(calls().openat(folder, name.c_str(),
+                            O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
+  }
+  if (fd.get() < 0) return failure("open");
+  return {};
+}
+
 Status open_folder(const std::string& path, Descriptor& folder,
                    bool& readable) {
   const std::size_t slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? "."
-                           : slash == 0               ? "/"
-                                                      : path.substr(0, slash);
-  folder.reset(calls().openat(AT_FDCWD, name.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC,
-                              0));
-  readable = folder.get() >= 0;
-  if (!readable && errno == EACCES) {
-    folder.reset(calls().openat(AT_FDCWD, name.c_str(),
-                                O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
-  }
-  if (folder.get() < 0) return failure("open");
-  return {};
+  return open_subfolder(AT_FDCWD,
+                        slash == std::string::npos ? "."
+                        : slash == 0               ? "/"
+                                                   : path.substr(0, slash),
+                        folder, readable);
 }
 
 std::string name_in_folder(const std::string& path) {
@@ -157,12 +156,24 @@ Status open_regular_for_reading(int folder, const std::string& name,
   return regular(fd.get(), status);
 }
 
-Status open_for_rewrite(int folder, const std::string& name, Descriptor& fd,
-                        struct stat& status) {
-  fd.reset(calls().openat(folder, name.c_str(),
-                          O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
+Status hold(int folder, const std::string& name, Descriptor& fd,
+            struct stat& status) {
+  fd.reset(
+      calls().openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0));
   if (fd.get() < 0) return failure("open");
   if (::fstat(fd.get(), &status) != 0) return failure("fstat");
+  return {};
+}
+
+Status read_link(int folder, const std::string& name, std::string& target) {
+  std::array<char, PATH_MAX> buffer{};
+  const ssize_t size =
+      ::readlinkat(folder, name.c_str(), buffer.data(), buffer.size());
+  if (size < 0) return failure("readlink");
+  if (static_cast<std::size_t>(size) == buffer.size()) {
+    return Status::failed("readlink", ENAMETOOLONG);
+  }
+  target.assign(buffer.data(), static_cast<std::size_t>(size));
   return {};
 }
 
@@ -276,25 +287,6 @@ Status write_at(int fd, std::string_view data, off_t offset) {
   return {};
 }
 
-Status truncate(int fd, off_t size) {
-  return checked(calls().ftruncate(fd, size), "ftruncate");
-}
-
-Status allocate(int fd, off_t old_size, off_t size) {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
-      limit.rlim_cur != RLIM_INFINITY &&
-      static_cast<rlim_t>(size) > limit.rlim_cur) {
-    return Status::failed("fallocate", EFBIG);
-  }
-  int result = 0;
-  while ((result = calls().fallocate(fd, 0, old_size, size - old_size)) != 0 &&
-         errno == EINTR) {
-  }
-  if (result != 0 && errno == ENOSYS) errno = EOPNOTSUPP;
-  return checked(result, "fallocate");
-}
-
 Status sync_data(int fd) { return checked(calls().fdatasync(fd), "fdatasync"); }
 
 Status sync_folder(int folder) {
@@ -305,14 +297,27 @@ Status sync_file_system(int fd) {
   return checked(calls().syncfs(fd), "syncfs");
 }
 
-Status link(int folder, const std::string& from, const std::string& to) {
-  return checked(calls().linkat(folder, from.c_str(), folder, to.c_str(), 0),
-                 "link");
+Status link(int from_folder, const std::string& from, int to_folder,
+            const std::string& to) {
+  return checked(
+      calls().linkat(from_folder, from.c_str(), to_folder, to.c_str(), 0),
+      "link");
 }
 
-Status rename(int folder, const std::string& from, const std::string& to) {
-  return checked(calls().renameat(folder, from.c_str(), folder, to.c_str()),
-                 "rename");
+Status rename(int folder, const std::string& from, const std::string& to,
+              bool replace) {
+  const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
+  if (calls().renameat2(folder, from.c_str(), folder, to.c_str(), flags) == 0) {
+    return {};
+  }
+  if (replace || errno != EINVAL) return failure("rename");
+  // A file system that cannot refuse to replace (FUSE ones among them).
+  struct stat status {};
+  const Status looked = look_up(folder, to, false, status);
+  if (looked.code() != ENOENT) {
+    return looked.ok() ? Status::failed("rename", EEXIST) : looked;
+  }
+  return rename(folder, from, to, true);
 }
 
 Status remove(int folder, const std::string& name) {

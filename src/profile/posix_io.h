@@ -1,7 +1,7 @@
 // The few POSIX calls gemmel needs, each made once and reported as a Status
 // that names the operation and keeps errno. What a result means for a
-// profile file (which backup may be replaced, what a mark is, which failure
-// may be passed over) is decided a layer up. Nothing here prints.
+// profile file (which backup may be replaced, which name may be removed,
+// which failure may be passed over) is decided a layer up. Nothing here prints.
 #ifndef GEMMEL_PROFILE_POSIX_IO_H_
 #define GEMMEL_PROFILE_POSIX_IO_H_
 
@@ -29,16 +29,14 @@ struct Calls {
   int (*fdatasync)(int fd);
   int (*syncfs)(int fd);
   ssize_t (*pwrite)(int fd, const void* data, std::size_t size, off_t offset);
-  int (*ftruncate)(int fd, off_t length);
-  int (*fallocate)(int fd, int mode, off_t offset, off_t length);
   ssize_t (*copy_file_range)(int from, off_t* from_offset, int to,
                              off_t* to_offset, std::size_t size,
                              unsigned flags);
   int (*flock)(int fd, int operation);
   int (*linkat)(int from_folder, const char* from, int to_folder,
                 const char* to, int flags);
-  int (*renameat)(int from_folder, const char* from, int to_folder,
-                  const char* to);
+  int (*renameat2)(int from_folder, const char* from, int to_folder,
+                   const char* to, unsigned flags);
   int (*unlinkat)(int folder, const char* name, int flags);
 };
 // The table in use; the real calls unless a test has replaced some.
@@ -103,10 +101,19 @@ Status open_regular_for_reading(int folder, const std::string& name,
                                 bool follow, Descriptor& fd,
                                 struct stat& status);
 
-// Opens the existing file `name` in `folder` for writing, in place, without
-// creating it and without ever blocking.
-Status open_for_rewrite(int folder, const std::string& name, Descriptor& fd,
-                        struct stat& status);
+// Holds `name` in `folder` without opening it for reading or writing (a
+// device is not opened, a final link is not followed), so that its inode,
+// and the number that tells it, stay taken while `fd` lives.
+Status hold(int folder, const std::string& name, Descriptor& fd,
+            struct stat& status);
+
+// The target of the symbolic link `name` in `folder`.
+Status read_link(int folder, const std::string& name, std::string& target);
+
+// Opens the folder `name` in `folder` (or from the working folder where
+// `folder` is AT_FDCWD), as open_folder does.
+Status open_subfolder(int folder, const std::string& name, Descriptor& fd,
+                      bool& readable);
 
 // Creates `name` in `folder`, which must not exist yet (not even as a
 // link), for writing, with `mode` before the umask.
@@ -134,14 +141,6 @@ Status copy_bytes(int from, int to, off_t size);
 // Writes all of `data` at `offset`, in pieces, retrying short writes.
 Status write_at(int fd, std::string_view data, off_t offset);
 
-// Cuts or extends the file on `fd` to `size`.
-Status truncate(int fd, off_t size);
-
-// Allocates the bytes from `old_size` to `size` of the file on `fd`, which
-// may move its end. Fails with EFBIG beyond the file-size limit, before any
-// call, and with EOPNOTSUPP where the file system cannot allocate.
-Status allocate(int fd, off_t old_size, off_t size);
-
 // Makes the content and the size of the file on `fd` durable.
 Status sync_data(int fd);
 // Makes the names in `folder` durable (fsync of the folder).
@@ -149,9 +148,13 @@ Status sync_folder(int folder);
 // Makes everything on the file system of `fd` durable (syncfs).
 Status sync_file_system(int fd);
 
-// The three changes of a name in `folder`.
-Status link(int folder, const std::string& from, const std::string& to);
-Status rename(int folder, const std::string& from, const std::string& to);
+// The changes of a name. A rename that may not replace fails with EEXIST
+// where `to` stands, also where the file system cannot rename without
+// replacing and `to` is looked up first.
+Status link(int from_folder, const std::string& from, int to_folder,
+            const std::string& to);
+Status rename(int folder, const std::string& from, const std::string& to,
+              bool replace = true);
 Status remove(int folder, const std::string& name);
 
 }  // namespace gemmel::posix

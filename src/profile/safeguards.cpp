@@ -6,10 +6,21 @@
 
 namespace gemmel {
 
-using posix::Identity;
-
 bool plain_file_of_its_own(const struct stat& found) {
   return S_ISREG(found.st_mode) && found.st_nlink == 1;
+}
+
+Status give_original(int fd, const struct stat& made,
+                     const struct stat& original) {
+  // The owner first: giving a file away clears its set-user-ID bits.
+  if ((made.st_uid != original.st_uid || made.st_gid != original.st_gid) &&
+      ::fchown(fd, original.st_uid, original.st_gid) != 0) {
+    return Status::failed("fchown", errno);
+  }
+  if (::fchmod(fd, original.st_mode & 07777) != 0) {
+    return Status::failed("fchmod", errno);
+  }
+  return {};
 }
 
 mode_t backup_mode(mode_t file_mode, mode_t old_mode) {
@@ -37,38 +48,11 @@ bool file_holds(int folder, const std::string& name, std::string_view text) {
          posix::holds(fd.get(), text);
 }
 
-Original locate_original(int folder, const struct stat& mark,
-                         const std::string& backup_name) {
-  struct stat backup {};
-  const bool backed_up =
-      posix::look_up(folder, backup_name, false, backup).ok() &&
-      S_ISREG(backup.st_mode);
-  const bool own_copy = S_ISREG(mark.st_mode) && mark.st_size > 0;
-  if (backed_up &&
-      (!own_copy || Identity::of(mark).same_file(Identity::of(backup)))) {
-    return Original::kInBackup;
-  }
-  return own_copy ? Original::kInMark : Original::kUnknown;
-}
-
 Status sync_names(int folder, bool readable, int file) {
   const Status synced =
       readable ? posix::sync_folder(folder) : posix::sync_file_system(file);
   if (synced.code() == EINVAL) return {};
   return synced;
-}
-
-DeferredSignals::DeferredSignals() {
-  sigset_t deferred;
-  sigemptyset(&deferred);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    sigaddset(&deferred, signal);
-  }
-  sigprocmask(SIG_BLOCK, &deferred, &before_);
-}
-
-DeferredSignals::~DeferredSignals() {
-  sigprocmask(SIG_SETMASK, &before_, nullptr);
 }
 
 }  // namespace gemmel
