@@ -157,7 +157,6 @@ class RecordedCalls {
     calls.linkat = Recorded<"link", 1, &Calls::linkat>::call;
     calls.renameat2 = Recorded<"rename", 1, &Calls::renameat2>::call;
     calls.unlinkat = Recorded<"unlink", 1, &Calls::unlinkat>::call;
-    calls.copy_file_range = Recorded<"copy", 2, &Calls::copy_file_range>::call;
     calls.flock = Recorded<"flock", 0, &Calls::flock>::call;
   }
   RecordedCalls(const RecordedCalls&) = delete;
@@ -394,8 +393,7 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
       {"", 0, kBackupFailed, "original", "", true, "partial link"},
       // Calls the run can do without: no hard links here, or no locks.
       {"link a.txt", EPERM, kWritten, "converted", "bak"},
-      {"link a.txt;copy a.txt-bak-parziale w", EXDEV, kWritten, "converted",
-       "bak"},
+      {"link a.txt", EXDEV, kWritten, "converted", "bak"},
       {"flock a.txt", ENOLCK, kWritten, "converted", "bak"},
       {"fsync dir", EINVAL, kWritten, "converted", "bak"},
   };

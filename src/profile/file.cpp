@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "profile/posix_io.h"
-#include "profile/safeguards.h"
 #include "profile/status.h"
 
 namespace gemmel {
@@ -113,7 +112,7 @@ FileState File::load() {
     }
     struct stat now {};
     if (posix::look_up(target_folder(), target_name_, false, now).ok() &&
-        posix::Identity::of(now).same_file(posix::Identity::of(read_status_))) {
+        posix::same_file(now, read_status_)) {
       break;
     }
     if (attempt == 2) return FileState::kChanged;
@@ -126,53 +125,6 @@ FileState File::load() {
     return fail(FileState::kUnreadable, read);
   }
   length_ = static_cast<std::int32_t>(text_.size());
-  return FileState::kReady;
-}
-
-FileState File::settle_leftovers() {
-  if (folder_ < 0) return state_;
-  // A profile file that is another name of the run would be converted
-  // twice, or its original taken for a leftover and removed.
-  if (state_ == FileState::kReady &&
-      !same_file_as(read_status_, name_).empty()) {
-    return FileState::kChanged;
-  }
-  // An earlier version rewrote the file in place under a mark, which stood
-  // while the file might be torn. Only a regular file at its name is one.
-  struct stat mark {};
-  const Status looked = posix::look_up(folder_, mark_name(), false, mark);
-  if (!looked.ok() && looked.code() != ENOENT) {
-    return fail(FileState::kUnreadable, looked);
-  }
-  if (looked.ok() && S_ISREG(mark.st_mode)) {
-    if (state_ != FileState::kReady ||
-        !file_holds(folder_, backup_name(), text_)) {
-      return FileState::kInterrupted;
-    }
-    const Status removed = posix::remove(folder_, mark_name());
-    if (!removed.ok()) return fail(FileState::kNotWritten, removed);
-  }
-  if (state_ != FileState::kReady) return state_;
-  // What a run cut off left goes, where it is a plain file of its own, or
-  // a second name of the file itself; anything else at these names is never
-  // opened or followed.
-  for (const auto& [folder, name] :
-       {std::pair{target_folder(), new_name()}, {folder_, partial_name()}}) {
-    struct stat left {};
-    if (posix::look_up(folder, name, false, left).ok() &&
-        ((plain_file_of_its_own(left) && same_file_as(left, {}).empty()) ||
-         (S_ISREG(left.st_mode) && posix::Identity::of(left).same_file(
-                                       posix::Identity::of(read_status_))))) {
-      static_cast<void>(posix::remove(folder, name));
-    }
-  }
-  // A name removed changes the status time of its file.
-  struct stat now {};
-  if (::fstat(input_.get(), &now) != 0)
-    return fail(FileState::kUnreadable, Status::failed("fstat", errno));
-  if (now.st_nlink != read_status_.st_nlink &&
-      now.st_size == read_status_.st_size)
-    read_status_ = now;
   return FileState::kReady;
 }
 

@@ -12,7 +12,6 @@
 #include "profile/buffer.h"
 #include "profile/posix_io.h"
 #include "profile/replace.h"
-#include "profile/safeguards.h"
 #include "profile/status.h"
 
 namespace gemmel {
@@ -138,11 +137,15 @@ class File {
   FileState store();
   FileState write_new_file();
   FileState check_still_as_read();
-  FileState back_up();
-  FileState link_or_copy(const struct stat* old);
-  FileState copy_to_partial(const struct stat* old);
   FileState check_old_backup(struct stat& old, bool& present);
-  FileState check_before_rename(const struct stat& old, bool replacing);
+  FileState back_up();
+  // The new backup under its partial name: a second name of the file, or a
+  // synced copy of it.
+  FileState make_partial();
+  // Creates `name` in `folder` as a new file, open on `fd` and held by
+  // `held`, with the mode and owner of the file read.
+  Status create_held(int folder, const std::string& name, posix::Descriptor& fd,
+                     posix::Descriptor& held);
   FileState put_in_place();
   // Removes `name` in `folder` where it still names the file held by `held`.
   static void remove_own(int folder, const std::string& name,

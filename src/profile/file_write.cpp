@@ -20,9 +20,9 @@
 //                        synced.
 //
 // A run cut off leaves at most "-nuovo" or "-bak-parziale", which the next
-// run removes. A disk that renames over a name in steps (ntfs-3g, FAT) can
-// lose the file's name in the last rename; the synced "-nuovo" and the
-// backup then let the next run finish it (finish_rename).
+// run removes (settle_leftovers). A disk that renames over a name in steps
+// (ntfs-3g, FAT) can lose the file's name in the last rename; the synced
+// "-nuovo" and the backup then let the next run finish it (finish_rename).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,22 +30,49 @@
 #include <cerrno>
 #include <optional>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "profile/file.h"
 #include "profile/posix_io.h"
-#include "profile/safeguards.h"
 #include "profile/status.h"
 
 namespace gemmel {
+namespace {
 
-using posix::Identity;
+using posix::same_file;
+using posix::same_version;
+
+// A regular file with no other name: only such a file may be replaced by a
+// new backup or removed as a leftover.
+bool plain_file_of_its_own(const struct stat& found) {
+  return S_ISREG(found.st_mode) && found.st_nlink == 1;
+}
+
+// Gives the new file on `fd`, made as `made`, exactly the mode of
+// `original`, and its owner and group where they differ; fails where they
+// cannot be kept rather than give the profile to someone else.
+Status give_original(int fd, const struct stat& made,
+                     const struct stat& original) {
+  // The owner first: giving a file away clears its set-user-ID bits.
+  if ((made.st_uid != original.st_uid || made.st_gid != original.st_gid) &&
+      ::fchown(fd, original.st_uid, original.st_gid) != 0) {
+    return Status::failed("fchown", errno);
+  }
+  if ((made.st_mode & 07777) != (original.st_mode & 07777) &&
+      ::fchmod(fd, original.st_mode & 07777) != 0) {
+    return Status::failed("fchmod", errno);
+  }
+  return {};
+}
+
+}  // namespace
 
 bool File::write() {
   if (state_ != FileState::kReady) return false;
   state_ = store();
-  if (state_ != FileState::kWritten)
+  if (state_ != FileState::kWritten) {
     remove_own(target_folder(), new_name(), new_file_);
+  }
   new_file_.reset();
   partial_.reset();
   input_.reset();  // gives up the lock
@@ -54,37 +81,39 @@ bool File::write() {
 
 Status File::sync_names(int folder, bool readable,
                         const std::string& name) const {
-  if (readable) return gemmel::sync_names(folder, true, -1);
-  // A folder held only for its names is synced through a file in it.
-  posix::Descriptor file;
-  struct stat status {};
-  const Status opened =
-      posix::open_regular_for_reading(folder, name, false, file, status);
-  if (!opened.ok()) return opened;
-  return gemmel::sync_names(folder, false, file.get());
+  Status synced;
+  if (readable) {
+    synced = posix::sync_folder(folder);
+  } else {
+    // A folder held only for its names is synced through a file in it,
+    // with its whole file system.
+    posix::Descriptor file;
+    struct stat status {};
+    synced = posix::open_regular_for_reading(folder, name, false, file, status);
+    if (synced.ok()) synced = posix::sync_file_system(file.get());
+  }
+  // Some file systems cannot sync a folder at all: their names are left to
+  // the system's own flushing.
+  return synced.code() == EINVAL ? Status() : synced;
 }
 
 std::string File::same_file_as(const struct stat& found,
                                const std::string& except) const {
   // The profile files are looked up through a final link, as they are
   // read; the names gemmel makes are never links of its own.
-  struct Other {
-    std::string name;
-    bool follow;
-  };
-  std::vector<Other> others = {{name_, true}, {mark_name(), false}};
-  if (!sibling_.empty()) {
-    const std::string sibling_backup = sibling_ + kBackupSuffix;
-    others.push_back({sibling_, true});
-    others.push_back({sibling_backup, false});
-    others.push_back({sibling_backup + kMarkSuffix, false});
-  }
-  for (const Other& other : others) {
+  const std::string sibling_backup = sibling_ + kBackupSuffix;
+  for (const auto& [name, follow] : {std::pair{name_, true},
+                                     {mark_name(), false},
+                                     {sibling_, true},
+                                     {sibling_backup, false},
+                                     {sibling_backup + kMarkSuffix, false}}) {
     struct stat status {};
-    if (other.name != except &&
-        posix::look_up(folder_, other.name, other.follow, status).ok() &&
-        Identity::of(status).same_file(Identity::of(found))) {
-      return other.name;
+    const bool of_run =
+        !sibling_.empty() || name == name_ || name == mark_name();
+    if (of_run && name != except &&
+        posix::look_up(folder_, name, follow, status).ok() &&
+        same_file(status, found)) {
+      return name;
     }
   }
   return {};
@@ -95,25 +124,70 @@ void File::remove_own(int folder, const std::string& name,
   struct stat own {};
   struct stat now {};
   if (held.get() >= 0 && ::fstat(held.get(), &own) == 0 &&
-      posix::look_up(folder, name, false, now).ok() &&
-      Identity::of(now).same_file(Identity::of(own))) {
+      posix::look_up(folder, name, false, now).ok() && same_file(now, own)) {
     static_cast<void>(posix::remove(folder, name));
   }
 }
 
 // ---------------------------------------------------------------------------
-// A run cut off inside its last rename.
+// What an earlier run left.
+
+FileState File::settle_leftovers() {
+  if (folder_ < 0) return state_;
+  // A profile file that is another name of the run would be converted
+  // twice, or its original taken for a leftover and removed.
+  if (state_ == FileState::kReady &&
+      !same_file_as(read_status_, name_).empty()) {
+    return FileState::kChanged;
+  }
+  // An earlier version rewrote the file in place under a mark, which stood
+  // while the file might be torn. Only a regular file at its name is one.
+  struct stat found {};
+  const Status looked = posix::look_up(folder_, mark_name(), false, found);
+  if (!looked.ok() && looked.code() != ENOENT) {
+    return fail(FileState::kUnreadable, looked);
+  }
+  if (looked.ok() && S_ISREG(found.st_mode)) {
+    posix::Descriptor backup;
+    if (state_ != FileState::kReady ||
+        !posix::open_regular_for_reading(folder_, backup_name(), false, backup,
+                                         found)
+             .ok() ||
+        static_cast<std::size_t>(found.st_size) != text_.size() ||
+        !posix::holds(backup.get(), text_)) {
+      return FileState::kInterrupted;
+    }
+    const Status removed = posix::remove(folder_, mark_name());
+    if (!removed.ok()) return fail(FileState::kNotWritten, removed);
+  }
+  if (state_ != FileState::kReady) return state_;
+  // What a run cut off left goes where it is a plain file of its own, or a
+  // second name of the file itself; anything else is never opened.
+  for (const auto& [folder, name] :
+       {std::pair{target_folder(), new_name()}, {folder_, partial_name()}}) {
+    if (posix::look_up(folder, name, false, found).ok() &&
+        ((plain_file_of_its_own(found) && same_file_as(found, {}).empty()) ||
+         (S_ISREG(found.st_mode) && same_file(found, read_status_)))) {
+      static_cast<void>(posix::remove(folder, name));
+    }
+  }
+  // A name removed changes the status time of its file.
+  if (::fstat(input_.get(), &found) == 0 &&
+      found.st_nlink != read_status_.st_nlink &&
+      found.st_size == read_status_.st_size) {
+    read_status_ = found;
+  }
+  return FileState::kReady;
+}
 
 std::optional<Text> File::read_backup_of_cut_off_rename() const {
   struct stat status {};
-  if (!absent_ ||
-      !posix::look_up(target_folder(), new_name(), false, status).ok() ||
-      !plain_file_of_its_own(status)) {
-    return std::nullopt;
-  }
   posix::Descriptor fd;
   Text backup;
-  if (!posix::open_regular_for_reading(folder_, backup_name(), false, fd,
+  if (!absent_ ||
+      !posix::look_up(target_folder(), new_name(), false, status).ok() ||
+      !plain_file_of_its_own(status) ||
+      !posix::open_regular_for_reading(folder_, backup_name(), false, fd,
                                        status)
            .ok() ||
       status.st_size > kMaxLength ||
@@ -128,25 +202,25 @@ std::optional<Text> File::read_backup_of_cut_off_rename() const {
 bool File::finish_rename(const Text& made) {
   struct stat held {};
   struct stat now {};
-  if (!absent_ ||
-      !posix::open_regular_for_reading(target_folder(), new_name(), false,
-                                       new_file_, held)
-           .ok() ||
-      !plain_file_of_its_own(held) ||
-      static_cast<std::size_t>(held.st_size) != made.size() ||
-      !posix::holds(new_file_.get(), made) ||
-      !posix::look_up(target_folder(), new_name(), false, now).ok() ||
-      !Identity::of(now).same_version(Identity::of(held)) ||
-      !posix::rename(target_folder(), new_name(), target_name_, false).ok()) {
-    new_file_.reset();
-    return false;
+  const bool finished =
+      absent_ &&
+      posix::open_regular_for_reading(target_folder(), new_name(), false,
+                                      new_file_, held)
+          .ok() &&
+      plain_file_of_its_own(held) &&
+      static_cast<std::size_t>(held.st_size) == made.size() &&
+      posix::holds(new_file_.get(), made) &&
+      posix::look_up(target_folder(), new_name(), false, now).ok() &&
+      same_version(now, held) &&
+      posix::rename(target_folder(), new_name(), target_name_, false).ok();
+  if (finished) {
+    const Status synced =
+        sync_names(target_folder(), target_readable_, target_name_);
+    state_ = synced.ok() ? FileState::kWritten
+                         : fail(FileState::kNotDurable, synced);
   }
-  const Status synced =
-      sync_names(target_folder(), target_readable_, target_name_);
   new_file_.reset();
-  state_ =
-      synced.ok() ? FileState::kWritten : fail(FileState::kNotDurable, synced);
-  return true;
+  return finished;
 }
 
 // ---------------------------------------------------------------------------
@@ -161,6 +235,24 @@ FileState File::store() {
   return phase;
 }
 
+Status File::create_held(int folder, const std::string& name,
+                         posix::Descriptor& fd, posix::Descriptor& held) {
+  Status made = posix::create_new(folder, name, 0600, fd);
+  struct stat created {};
+  struct stat now {};
+  if (made.ok()) made = posix::hold(folder, name, held, now);
+  if (made.ok() && ::fstat(fd.get(), &created) != 0) {
+    made = Status::failed("fstat", errno);
+  }
+  // The name held must be the file made, or nothing of it is removed.
+  if (made.ok() && !same_file(now, created)) {
+    held.reset();
+    made = Status::file_changed();
+  }
+  if (made.ok()) made = give_original(fd.get(), created, read_status_);
+  return made;
+}
+
 FileState File::write_new_file() {
   // A file its user may not write is left alone, as a rewrite in place
   // would leave it.
@@ -171,29 +263,17 @@ FileState File::write_new_file() {
                : fail(FileState::kNotWritten, Status::failed("open", errno));
   }
   posix::Descriptor output;
-  Status made = posix::create_new(target_folder(), new_name(), 0600, output);
-  // Whatever stands at the name was no plain file of its own when the file
-  // was read, and is left alone.
-  if (made.code() == EEXIST) {
-    return fail(FileState::kNotWritten, made, target_path_ + kNewSuffix);
-  }
-  struct stat created {};
-  struct stat held {};
-  if (made.ok())
-    made = posix::hold(target_folder(), new_name(), new_file_, held);
-  if (made.ok() && ::fstat(output.get(), &created) != 0) {
-    made = Status::failed("fstat", errno);
-  }
-  // The name held must be the file made, or nothing of it is removed.
-  if (made.ok() && !Identity::of(held).same_file(Identity::of(created))) {
-    new_file_.reset();
-    return FileState::kChanged;
-  }
-  if (made.ok()) made = give_original(output.get(), created, read_status_);
+  Status made = create_held(target_folder(), new_name(), output, new_file_);
   if (made.ok()) made = posix::write_at(output.get(), text_, 0);
   if (made.ok()) made = posix::sync_data(output.get());
   if (made.ok()) made = output.close();
-  if (!made.ok()) return fail(FileState::kNotWritten, made);
+  if (made.changed()) return FileState::kChanged;
+  // Whatever stood at the name was no plain file of its own when the file
+  // was read, and is left alone and named.
+  if (!made.ok()) {
+    return fail(FileState::kNotWritten, made,
+                made.code() == EEXIST ? target_path_ + kNewSuffix : "");
+  }
   return FileState::kReady;
 }
 
@@ -201,7 +281,7 @@ FileState File::check_still_as_read() {
   // Another program may have replaced or changed it while it was converted.
   struct stat now {};
   if (!posix::look_up(target_folder(), target_name_, false, now).ok() ||
-      !Identity::of(now).same_version(Identity::of(read_status_))) {
+      !same_version(now, read_status_)) {
     return FileState::kChanged;
   }
   return FileState::kReady;
@@ -213,21 +293,15 @@ FileState File::check_old_backup(struct stat& old, bool& present) {
   if (!present && looked.code() != ENOENT) {
     return fail(FileState::kBackupFailed, looked, backup_path());
   }
-  if (!present) return FileState::kReady;
-  // The original itself, where a run was cut off after it made the backup.
-  if (Identity::of(old).same_file(Identity::of(read_status_))) {
-    return FileState::kReady;
-  }
+  // None, or the original itself, where a run was cut off after the backup.
+  if (!present || same_file(old, read_status_)) return FileState::kReady;
   // No other name of the run may be the backup's file: a second name of one
   // file, which a damaged volume can leave, would be written over.
   shared_with_ = same_file_as(old, {});
   if (!shared_with_.empty()) return FileState::kBackupShared;
-  if (S_ISDIR(old.st_mode)) {
-    return fail(FileState::kBackupFailed, Status::failed("open", EISDIR),
-                backup_path());
-  }
   if (!plain_file_of_its_own(old)) {
-    return fail(FileState::kBackupFailed, Status::failed("open", 0),
+    return fail(FileState::kBackupFailed,
+                Status::failed("open", S_ISDIR(old.st_mode) ? EISDIR : 0),
                 backup_path());
   }
   return FileState::kReady;
@@ -235,26 +309,39 @@ FileState File::check_old_backup(struct stat& old, bool& present) {
 
 FileState File::back_up() {
   struct stat old {};
+  struct stat now {};
+  struct stat own {};
   bool replacing = false;
   FileState checked = check_old_backup(old, replacing);
-  if (checked != FileState::kReady) return checked;
   // Held, so that its inode's number goes to no other file meanwhile.
   posix::Descriptor held_old;
-  struct stat held {};
-  if (replacing && (!posix::hold(folder_, backup_name(), held_old, held).ok() ||
-                    !Identity::of(held).same_version(Identity::of(old)))) {
-    return fail(FileState::kBackupFailed, Status::failed("rename", 0),
-                backup_path());
+  if (checked == FileState::kReady && replacing &&
+      (!posix::hold(folder_, backup_name(), held_old, now).ok() ||
+       !same_version(now, old))) {
+    checked = fail(FileState::kBackupFailed, Status::failed("rename", 0),
+                   backup_path());
   }
-  if (!replacing || !Identity::of(old).same_file(Identity::of(read_status_))) {
-    checked = link_or_copy(replacing ? &old : nullptr);
-    if (checked == FileState::kReady)
-      checked = check_before_rename(old, replacing);
-    if (checked == FileState::kReady) {
-      const Status renamed =
-          posix::rename(folder_, partial_name(), backup_name());
-      if (!renamed.ok())
-        checked = fail(FileState::kBackupFailed, renamed, backup_path());
+  if (checked != FileState::kReady) return checked;
+  if (!replacing || !same_file(old, read_status_)) {
+    checked = make_partial();
+    // What stands at the backup's name is replaced whole, and only while it
+    // is still what was looked at; the partial name must still hold this
+    // run's.
+    bool still = false;
+    if (checked == FileState::kReady) checked = check_old_backup(now, still);
+    if (checked == FileState::kReady &&
+        (still != replacing || (still && !same_version(now, old)) ||
+         !posix::look_up(folder_, partial_name(), false, now).ok() ||
+         ::fstat(partial_.get(), &own) != 0 || !same_file(now, own))) {
+      checked = fail(FileState::kBackupFailed, Status::failed("rename", 0),
+                     backup_path());
+    }
+    const Status renamed =
+        checked == FileState::kReady
+            ? posix::rename(folder_, partial_name(), backup_name())
+            : Status();
+    if (!renamed.ok()) {
+      checked = fail(FileState::kBackupFailed, renamed, backup_path());
     }
     if (checked != FileState::kReady) {
       remove_own(folder_, partial_name(), partial_);
@@ -265,7 +352,6 @@ FileState File::back_up() {
   if (!synced.ok()) return fail(FileState::kNotWritten, synced);
   // A new name changes the status time of the file: what the last look
   // expects from here on.
-  struct stat now {};
   if (::fstat(input_.get(), &now) != 0 || now.st_size != read_status_.st_size ||
       now.st_mtim.tv_sec != read_status_.st_mtim.tv_sec ||
       now.st_mtim.tv_nsec != read_status_.st_mtim.tv_nsec) {
@@ -275,84 +361,35 @@ FileState File::back_up() {
   return FileState::kReady;
 }
 
-FileState File::link_or_copy(const struct stat* old) {
-  const Status linked =
+FileState File::make_partial() {
+  Status made =
       posix::link(target_folder(), target_name_, folder_, partial_name());
-  const int code = linked.code();
-  // No hard links here (exFAT, FAT), none between these folders, or none
-  // that this user may make: a copy does.
-  if (code == EPERM || code == EXDEV || code == EOPNOTSUPP || code == EMLINK ||
-      code == ENOSYS) {
-    return copy_to_partial(old);
-  }
-  const std::string partial_path = backup_path() + kPartialSuffix;
-  if (!linked.ok()) {
-    return fail(FileState::kBackupFailed, linked,
-                code == EEXIST ? partial_path : backup_path());
-  }
-  struct stat held {};
-  const Status made = posix::hold(folder_, partial_name(), partial_, held);
-  if (!made.ok()) return fail(FileState::kBackupFailed, made, backup_path());
-  // The name linked may have been given to another file meanwhile.
-  if (!Identity::of(held).same_file(Identity::of(read_status_))) {
-    return FileState::kChanged;
-  }
-  return FileState::kReady;
-}
-
-FileState File::copy_to_partial(const struct stat* old) {
-  const mode_t mode =
-      backup_mode(read_status_.st_mode, old != nullptr ? old->st_mode : 0);
-  posix::Descriptor copy;
-  Status made = posix::create_new(folder_, partial_name(), mode, copy);
-  if (made.code() == EEXIST) {
-    return fail(FileState::kBackupFailed, made, backup_path() + kPartialSuffix);
-  }
-  struct stat created {};
   struct stat held {};
   if (made.ok()) made = posix::hold(folder_, partial_name(), partial_, held);
-  if (made.ok() && ::fstat(copy.get(), &created) != 0) {
-    made = Status::failed("fstat", errno);
-  }
-  if (made.ok() && !Identity::of(held).same_file(Identity::of(created))) {
-    partial_.reset();
-    return FileState::kChanged;
-  }
+  // The name linked may have been given to another file meanwhile.
   if (made.ok()) {
-    give_backup(copy.get(), old != nullptr ? old->st_uid : read_status_.st_uid,
-                old != nullptr ? old->st_gid : read_status_.st_gid, mode,
-                old != nullptr);
-    made = posix::copy_bytes(input_.get(), copy.get(), read_status_.st_size);
+    return same_file(held, read_status_) ? FileState::kReady
+                                         : FileState::kChanged;
   }
-  if (made.ok()) made = posix::sync_data(copy.get());
-  if (made.ok()) made = copy.close();
+  const int code = made.code();
+  // No hard links here (exFAT, FAT), none between these folders, or none
+  // that this user may make: a synced copy does.
+  if (code == EPERM || code == EXDEV || code == EOPNOTSUPP || code == EMLINK ||
+      code == ENOSYS) {
+    posix::Descriptor copy;
+    made = create_held(folder_, partial_name(), copy, partial_);
+    if (made.ok()) {
+      made = posix::copy_bytes(input_.get(), copy.get(), read_status_.st_size);
+    }
+    if (made.ok()) made = posix::sync_data(copy.get());
+    if (made.ok()) made = copy.close();
+    // Nor may the copy be of a file written to meanwhile.
+    if (made.ok()) return check_still_as_read();
+  }
   if (made.changed()) return FileState::kChanged;
-  if (!made.ok()) return fail(FileState::kBackupFailed, made, backup_path());
-  // Nor may the copy be of a file written to meanwhile.
-  return check_still_as_read();
-}
-
-FileState File::check_before_rename(const struct stat& old, bool replacing) {
-  // What stands at the backup's name is replaced whole, and only while it
-  // is still what was looked at.
-  struct stat now {};
-  bool still = false;
-  const FileState checked = check_old_backup(now, still);
-  if (checked != FileState::kReady) return checked;
-  if (still != replacing ||
-      (still && !Identity::of(now).same_version(Identity::of(old)))) {
-    return fail(FileState::kBackupFailed, Status::failed("rename", 0),
-                backup_path());
-  }
-  // And the partial name must still hold this run's.
-  struct stat own {};
-  if (!posix::look_up(folder_, partial_name(), false, now).ok() ||
-      ::fstat(partial_.get(), &own) != 0 ||
-      !Identity::of(now).same_file(Identity::of(own))) {
-    return fail(FileState::kBackupFailed, Status::failed("rename", 0),
-                backup_path());
-  }
-  return FileState::kReady;
+  return fail(
+      FileState::kBackupFailed, made,
+      made.code() == EEXIST ? backup_path() + kPartialSuffix : backup_path());
 }
 
 FileState File::put_in_place() {

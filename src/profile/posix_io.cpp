@@ -26,12 +26,6 @@ Calls real_calls{
     .fdatasync = ::fdatasync,
     .syncfs = ::syncfs,
     .pwrite = ::pwrite,
-    .copy_file_range =
-        [](int from, off_t* from_offset, int to, off_t* to_offset,
-           std::size_t size, unsigned flags) {
-          return ::copy_file_range(from, from_offset, to, to_offset, size,
-                                   flags);
-        },
     .flock = ::flock,
     .linkat = ::linkat,
     .renameat2 = ::renameat2,
@@ -42,19 +36,14 @@ Status failure(std::string_view operation) {
   return Status::failed(operation, errno);
 }
 
-// A file refused by a check rather than by a failing call.
-Status refusal(std::string_view operation) {
-  return Status::failed(operation, 0);
-}
-
 // 0 as a Status: the call went through.
 Status checked(int result, std::string_view operation) {
   return result == 0 ? Status() : failure(operation);
 }
 
-// The bounce buffer of the copies that the kernel will not do itself, and of
-// the reads that compare a file. Static: the program is single-threaded, and
-// a copy must not need memory that may have run out.
+// The buffer of the copies and of the reads that compare a file. Static: the
+// program is single-threaded, and a copy must not need memory that may have run
+// out.
 std::array<char, kPieceBytes>& piece() {
   static std::array<char, kPieceBytes> buffer;
   return buffer;
@@ -69,20 +58,18 @@ ssize_t read_piece(int fd, off_t offset, std::size_t size) {
   }
 }
 
-// The status of the file opened on `fd`, which must be a regular one.
-Status regular(int fd, struct stat& status) {
-  if (::fstat(fd, &status) != 0) return failure("fstat");
-  if (!S_ISREG(status.st_mode)) return refusal("open");
+// Whether `fd` was opened, and where `status`, its status.
+Status opened(const Descriptor& fd, struct stat* status = nullptr) {
+  if (fd.get() < 0) return failure("open");
+  if (status != nullptr && ::fstat(fd.get(), status) != 0) {
+    return failure("fstat");
+  }
   return {};
 }
 
 }  // namespace
 
 Calls& calls() { return real_calls; }
-
-Descriptor::~Descriptor() {
-  if (fd_ >= 0) calls().close(fd_);
-}
 
 void Descriptor::reset(int fd) {
   if (fd_ >= 0 && fd_ != fd) calls().close(fd_);
@@ -96,17 +83,16 @@ Status Descriptor::close() {
   return {};
 }
 
-Identity Identity::of(const struct stat& status) {
-  return Identity{status.st_dev, status.st_ino, status.st_size, status.st_mtim,
-                  status.st_ctim};
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool Identity::same_version(const Identity& other) const {
-  const auto same = [](const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+bool same_version(const struct stat& a, const struct stat& b) {
+  const auto same = [](const timespec& x, const timespec& y) {
+    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
   };
-  return same_file(other) && size == other.size &&
-         same(modified, other.modified) && same(changed, other.changed);
+  return same_file(a, b) && a.st_size == b.st_size &&
+         same(a.st_mtim, b.st_mtim) && same(a.st_ctim, b.st_ctim);
 }
 
 Status open_subfolder(int folder, const std::string& name, Descriptor& fd,
@@ -118,18 +104,16 @@ Status open_subfolder(int folder, const std::string& name, Descriptor& fd,
     fd.reset(calls().openat(folder, name.c_str(),
                             O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
   }
-  if (fd.get() < 0) return failure("open");
-  return {};
+  return opened(fd);
 }
 
-Status open_folder(const std::string& path, Descriptor& folder,
-                   bool& readable) {
+Status open_folder(const std::string& path, Descriptor& fd, bool& readable) {
   const std::size_t slash = path.rfind('/');
   return open_subfolder(AT_FDCWD,
                         slash == std::string::npos ? "."
                         : slash == 0               ? "/"
                                                    : path.substr(0, slash),
-                        folder, readable);
+                        fd, readable);
 }
 
 std::string name_in_folder(const std::string& path) {
@@ -152,17 +136,16 @@ Status open_regular_for_reading(int folder, const std::string& name,
       folder, name.c_str(),
       O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW),
       0));
-  if (fd.get() < 0) return failure("open");
-  return regular(fd.get(), status);
+  const Status made = opened(fd, &status);
+  if (made.ok() && !S_ISREG(status.st_mode)) return Status::failed("open", 0);
+  return made;
 }
 
 Status hold(int folder, const std::string& name, Descriptor& fd,
             struct stat& status) {
   fd.reset(
       calls().openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0));
-  if (fd.get() < 0) return failure("open");
-  if (::fstat(fd.get(), &status) != 0) return failure("fstat");
-  return {};
+  return opened(fd, &status);
 }
 
 Status read_link(int folder, const std::string& name, std::string& target) {
@@ -182,8 +165,7 @@ Status create_new(int folder, const std::string& name, mode_t mode,
   fd.reset(calls().openat(
       folder, name.c_str(),
       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode));
-  if (fd.get() < 0) return failure("open");
-  return {};
+  return opened(fd);
 }
 
 Status lock(int fd) {
@@ -234,40 +216,16 @@ bool holds(int fd, std::string_view text) {
 }
 
 Status copy_bytes(int from, int to, off_t size) {
-  off_t in = 0;
-  off_t out = 0;
-  bool kernel = true;
-  while (out < size) {
-    const auto want =
-        static_cast<std::size_t>(std::min<off_t>(size - out, off_t{1} << 30));
-    ssize_t copied = 0;
-    if (kernel) {
-      copied = calls().copy_file_range(from, &in, to, &out, want, 0);
-      if (copied < 0) {
-        // Not between these two files, or not on this file system: copy
-        // through user space from where the kernel stopped.
-        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-            errno == EOPNOTSUPP || errno == EBADF) {
-          kernel = false;
-          continue;
-        }
-        if (errno == EINTR) continue;
-        return failure("copy_file_range");
-      }
-    } else {
-      copied = read_piece(from, in, std::min(want, kPieceBytes));
-      if (copied < 0) return failure("read");
-      if (copied > 0) {
-        const Status put = write_at(
-            to,
-            std::string_view(piece().data(), static_cast<std::size_t>(copied)),
-            out);
-        if (!put.ok()) return put;
-        in += copied;
-        out += copied;
-      }
-    }
-    if (copied == 0) return Status::file_changed();
+  for (off_t at = 0; at < size;) {
+    const ssize_t got = read_piece(
+        from, at, std::min(static_cast<std::size_t>(size - at), kPieceBytes));
+    if (got < 0) return failure("read");
+    if (got == 0) return Status::file_changed();
+    const Status put = write_at(
+        to, std::string_view(piece().data(), static_cast<std::size_t>(got)),
+        at);
+    if (!put.ok()) return put;
+    at += got;
   }
   return {};
 }
@@ -288,11 +246,7 @@ Status write_at(int fd, std::string_view data, off_t offset) {
 }
 
 Status sync_data(int fd) { return checked(calls().fdatasync(fd), "fdatasync"); }
-
-Status sync_folder(int folder) {
-  return checked(calls().fsync(folder), "fsync");
-}
-
+Status sync_folder(int fd) { return checked(calls().fsync(fd), "fsync"); }
 Status sync_file_system(int fd) {
   return checked(calls().syncfs(fd), "syncfs");
 }
