@@ -49,6 +49,8 @@ void* allocate_bytes(std::size_t bytes) {
   void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) throw std::bad_alloc();
+  // Advice only: where huge pages are off the mapping still works.
+  madvise(memory, size, MADV_HUGEPAGE);
   return memory;
 }
 

@@ -57,13 +57,10 @@ FileState File::resolve_links() {
           target_folder_, target_readable_);
       if (!opened.ok()) return fail(FileState::kUnreadable, opened);
     }
-    target_path_ =
-        target.starts_with('/')
-            ? target
-            : target_path_.substr(
-                  0, target_path_.size() -
-                         posix::name_in_folder(target_path_).size()) +
-                  target;
+    const std::size_t kept = target_path_.size() - target_name_.size();
+    target_path_ = target.starts_with('/')
+                       ? target
+                       : target_path_.substr(0, kept) + target;
     target_name_ = name;
   }
 }

@@ -21,16 +21,12 @@ enum class FileState {
   kMissing,       // no file at the path
   kUnreadable,    // not a regular file, unreadable, or 2 GiB or more
   kBusy,          // another run holds the file's lock: not changed
-  kInterrupted,   // a mark that an earlier version of gemmel left stands
-                  // beside a file that is not its backup: nothing touched
+  kInterrupted,   // an earlier version's mark stands: nothing touched
   kTooLarge,      // a replacement would have made the text 2 GiB or more
-  kChanged,       // the path no longer names the file as read, or names
-                  // another file of the run: not changed
-  kNotWritten,    // the new file could not be made or put in place: not
-                  // changed (failed_path() names what failed)
+  kChanged,       // no longer the file read, or another file of the run
+  kNotWritten,    // the new file not made or not put in place: not changed
   kBackupFailed,  // no backup could be made: not changed
-  kBackupShared,  // the backup's file has another name of the run too
-                  // (shared_with()): not changed
+  kBackupShared,  // the backup is another name of the run: not changed
   kNotDurable,    // converted, but the new name could not be made durable
   kUnchanged,     // written: the conversion left the bytes as they were
   kWritten,       // written, after a durable backup of the original
@@ -82,22 +78,17 @@ class File {
   // Frees the memory that replacements reuse; call once the text is final.
   void release_scratch();
 
-  // For a file missing at its path beside a new file left by a run cut off
-  // in the rename that puts it in place (a disk that renames in steps): the
-  // backup's text, which the caller converts for finish_rename. Nothing
-  // where the new file is no plain file of its own or the backup no
-  // regular file.
+  // For a file missing at its path beside a new file of its own, left by a
+  // run cut off in its last rename: the backup's text, which the caller
+  // converts for finish_rename; nothing otherwise.
   std::optional<Text> read_backup_of_cut_off_rename() const;
-  // Renames the new file over the missing file, durably, where it holds
-  // exactly `made` and nothing stands at the path yet; the file is then
-  // kWritten. Returns whether it did.
+  // Renames that new file to the path, durably, where it holds exactly
+  // `made` and the path is still free: the file is then kWritten.
   bool finish_rename(const Text& made);
 
-  // Checks that the path still names the file as it was read, writes the
-  // text to a new file and syncs it, makes the original the backup, durably,
-  // and renames the new file over the file, durably. Returns true when the
-  // file holds the converted text (kWritten or kUnchanged); otherwise
-  // state() and last_status() tell why.
+  // Writes the text as the file, durably, after a durable backup (see
+  // above). True when the file holds the converted text (kWritten or
+  // kUnchanged); otherwise state() and last_status() tell why.
   [[nodiscard]] bool write();
 
   FileState state() const { return state_; }
@@ -115,14 +106,12 @@ class File {
   // For kBackupShared: the other name, as a path.
   std::string shared_with() const { return in_folder(shared_with_); }
 
-  // Appended to a file's name to name its backup.
+  // Appended to a file's name for its backup and its new content, and to
+  // the backup's name for the new backup and for the mark that earlier
+  // versions, which rewrote a file in place, left while they did.
   static constexpr const char* kBackupSuffix = "-bak";
-  // Appended to the backup's name for the new backup while it is made.
-  static constexpr const char* kPartialSuffix = "-parziale";
-  // Appended to a file's name for its new content until it is renamed over.
   static constexpr const char* kNewSuffix = "-nuovo";
-  // Appended to the backup's name by earlier versions of gemmel, that
-  // rewrote a file in place, for the mark that stood meanwhile.
+  static constexpr const char* kPartialSuffix = "-parziale";
   static constexpr const char* kMarkSuffix = "-in-corso";
 
  private:

@@ -1,28 +1,16 @@
-// How a profile file is written back: the new content under a name of its
-// own, synced, then renamed over the file, with the original itself kept as
-// the backup. At every moment, a kill or a power cut included, the file's
-// name holds its original or its whole conversion, and the backup's name an
-// older backup or the original, whole.
-//
-// Between two syncs a file system may put data blocks and folder entries on
-// disk in any order, so every step that a later one relies on is on disk
-// before that step begins. store() runs the phases in this order:
-//
-//   write_new_file       "-nuovo", made exclusively, given the file's mode
-//                        and owner, written, synced and held;
-//   check_still_as_read  the file is still the one read, unchanged;
-//   back_up              a second name of the original ("-bak-parziale"),
-//                        or a synced copy where the disk has no hard links,
-//                        renamed over "-bak", and the folder synced: the
-//                        backup holds the original before the file changes;
-//   put_in_place         a last look that the name still names the file as
-//                        read, the new file renamed over it, and its folder
-//                        synced.
-//
-// A run cut off leaves at most "-nuovo" or "-bak-parziale", which the next
-// run removes (settle_leftovers). A disk that renames over a name in steps
-// (ntfs-3g, FAT) can lose the file's name in the last rename; the synced
-// "-nuovo" and the backup then let the next run finish it (finish_rename).
+// How a profile file is written back, so that at every moment, a kill or a
+// power cut included, the file's name holds its original or its whole
+// conversion and the backup's name an older backup or the original, whole.
+// A file system may put data and names on disk in any order between two
+// syncs, so each step that a later one relies on is synced first. store()
+// runs, in order: write_new_file ("-nuovo", exclusive, given the file's mode
+// and owner, written and synced), check_still_as_read, back_up (the original
+// itself under "-bak-parziale", or a synced copy where the disk has no hard
+// links, renamed over "-bak", the folder synced) and put_in_place (a last
+// look, the new file renamed over the file, its folder synced). A run cut
+// off leaves at most "-nuovo" or "-bak-parziale", which the next one removes
+// (settle_leftovers). A disk that renames in steps (ntfs-3g, FAT) can lose
+// the name in the last rename: the next run finishes it (finish_rename).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
