@@ -139,9 +139,6 @@ class File {
   // Removes `name` in `folder` where it still names the file held by `held`.
   static void remove_own(int folder, const std::string& name,
                          const posix::Descriptor& held);
-  // Makes the names in `folder` durable; `name` is a file in it, through
-  // which a folder held only for its names is synced.
-  Status sync_names(int folder, bool readable, const std::string& name) const;
   FileState fail(FileState state, const Status& status,
                  const std::string& path = {});
   // The name of the run (the file, the other file, its backup, either mark)

@@ -53,22 +53,9 @@ Status give_original(int fd, const struct stat& made,
   return {};
 }
 
-}  // namespace
-
-bool File::write() {
-  if (state_ != FileState::kReady) return false;
-  state_ = store();
-  if (state_ != FileState::kWritten) {
-    remove_own(target_folder(), new_name(), new_file_);
-  }
-  new_file_.reset();
-  partial_.reset();
-  input_.reset();  // gives up the lock
-  return state_ == FileState::kWritten || state_ == FileState::kUnchanged;
-}
-
-Status File::sync_names(int folder, bool readable,
-                        const std::string& name) const {
+// Makes the names in `folder` durable; `name` is a file in it, through
+// which a folder held only for its names is synced.
+Status sync_names(int folder, bool readable, const std::string& name) {
   Status synced;
   if (readable) {
     synced = posix::sync_folder(folder);
@@ -83,6 +70,20 @@ Status File::sync_names(int folder, bool readable,
   // Some file systems cannot sync a folder at all: their names are left to
   // the system's own flushing.
   return synced.code() == EINVAL ? Status() : synced;
+}
+
+}  // namespace
+
+bool File::write() {
+  if (state_ != FileState::kReady) return false;
+  state_ = store();
+  if (state_ != FileState::kWritten) {
+    remove_own(target_folder(), new_name(), new_file_);
+  }
+  new_file_.reset();
+  partial_.reset();
+  input_.reset();  // gives up the lock
+  return state_ == FileState::kWritten || state_ == FileState::kUnchanged;
 }
 
 std::string File::same_file_as(const struct stat& found,

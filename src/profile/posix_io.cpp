@@ -246,7 +246,9 @@ Status write_at(int fd, std::string_view data, off_t offset) {
 }
 
 Status sync_data(int fd) { return checked(calls().fdatasync(fd), "fdatasync"); }
-Status sync_folder(int fd) { return checked(calls().fsync(fd), "fsync"); }
+Status sync_folder(int folder) {
+  return checked(calls().fsync(folder), "fsync");
+}
 Status sync_file_system(int fd) {
   return checked(calls().syncfs(fd), "syncfs");
 }
