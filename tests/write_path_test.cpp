@@ -470,6 +470,7 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     FileState state = kChanged;
     const char* backup = "none";  // what a.txt-bak holds afterwards
     const char* written = "yy";   // what a written a.txt holds
+    const char* fail = "";        // steps that fail with EPERM
   } cases[] = {
       {"replaced by rename", nullptr, replace_by_rename},
       {"written in place", nullptr, write_in_place},
@@ -522,6 +523,16 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
          fs::rename(folder / "theirs", folder / "a.txt-bak-parziale");
        },
        kBackupFailed},
+      // Without hard links the partial backup is a copy: another file put
+      // at its name gets the number of its inode where that inode is
+      // freed, and is still neither renamed nor removed.
+      {"partial copy replaced by a file that reuses its inode number",
+       "stat a.txt-bak-parziale after close a.txt-bak-parziale w",
+       [&] {
+         fs::remove(folder / "a.txt-bak-parziale");
+         write_file(folder / "a.txt-bak-parziale", "theirs");
+       },
+       kBackupFailed, "none", "", "link a.txt"},
       {"folder swapped for a link before the backup", "link a.txt", swap_folder,
        kWritten, "x"},
       {"folder swapped for a link while written", "write a.txt-nuovo w",
@@ -541,6 +552,8 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
       changed = fs::exists(file) ? read_file(file) : "";
     };
     RecordedCalls calls;
+    fail_calls(*calls.operator->(), c.fail);
+    calls->code = EPERM;
     Step at(c.at == nullptr ? "" : c.at);
     calls->before = [&](const std::string& entry) {
       if (c.at != nullptr && at.reached(entry)) change();
@@ -561,6 +574,9 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     if (c.state == kWritten) EXPECT_EQ(read_file(home / "a.txt"), c.written);
     EXPECT_EQ(read_file(home / "a.txt-bak"), c.backup);
     EXPECT_FALSE(fs::exists(home / "a.txt-nuovo"));
+    if (fs::exists(home / "a.txt-bak-parziale")) {
+      EXPECT_EQ(read_file(home / "a.txt-bak-parziale"), "theirs");
+    }
   }
 }
 
