@@ -372,7 +372,7 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
       {"fdatasync a.txt-nuovo w", EIO, kNotWritten, "original", ""},
       {"close a.txt-nuovo w", EIO, kNotWritten, "original", ""},
       // No backup, or no whole one: nothing at its name, no partial copy.
-      {"stat a.txt-bak", EIO, kBackupFailed, "original", ""},
+      {"open a.txt-bak", EIO, kBackupFailed, "original", ""},
       {"link a.txt", EIO, kBackupFailed, "original", ""},
       {"link a.txt;fdatasync a.txt-bak-parziale w", EPERM, kBackupFailed,
        "original", ""},

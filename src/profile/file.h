@@ -126,7 +126,6 @@ class File {
   FileState store();
   FileState write_new_file();
   FileState check_still_as_read();
-  FileState check_old_backup(struct stat& old, bool& present);
   FileState back_up();
   // The new backup under its partial name: a second name of the file, or a
   // synced copy of it.

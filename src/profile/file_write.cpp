@@ -276,65 +276,52 @@ FileState File::check_still_as_read() {
   return FileState::kReady;
 }
 
-FileState File::check_old_backup(struct stat& old, bool& present) {
-  const Status looked = posix::look_up(folder_, backup_name(), false, old);
-  present = looked.ok();
-  if (!present && looked.code() != ENOENT) {
-    return fail(FileState::kBackupFailed, looked, backup_path());
-  }
-  // None, or the original itself, where a run was cut off after the backup.
-  if (!present || same_file(old, read_status_)) return FileState::kReady;
-  // No other name of the run may be the backup's file: a second name of one
-  // file, which a damaged volume can leave, would be written over.
-  shared_with_ = same_file_as(old, {});
-  if (!shared_with_.empty()) return FileState::kBackupShared;
-  if (!plain_file_of_its_own(old)) {
-    return fail(FileState::kBackupFailed,
-                Status::failed("open", S_ISDIR(old.st_mode) ? EISDIR : 0),
-                backup_path());
-  }
-  return FileState::kReady;
-}
-
 FileState File::back_up() {
+  // What stands at the backup's name, held, so that its inode's number goes
+  // to no other file meanwhile.
+  posix::Descriptor held;
   struct stat old {};
   struct stat now {};
   struct stat own {};
-  bool replacing = false;
-  FileState checked = check_old_backup(old, replacing);
-  // Held, so that its inode's number goes to no other file meanwhile.
-  posix::Descriptor held_old;
-  if (checked == FileState::kReady && replacing &&
-      (!posix::hold(folder_, backup_name(), held_old, now).ok() ||
-       !same_version(now, old))) {
-    checked = fail(FileState::kBackupFailed, Status::failed("rename", 0),
-                   backup_path());
+  const Status looked = posix::hold(folder_, backup_name(), held, old);
+  const bool replacing = looked.ok();
+  if (!replacing && looked.code() != ENOENT) {
+    return fail(FileState::kBackupFailed, looked, backup_path());
   }
-  if (checked != FileState::kReady) return checked;
+  // Where a run was cut off after the backup, it is the original itself.
   if (!replacing || !same_file(old, read_status_)) {
-    checked = make_partial();
-    // What stands at the backup's name is replaced whole, and only while it
-    // is still what was looked at; the partial name must still hold this
+    // No other name of the run may be the backup's file: a second name of
+    // one file, which a damaged volume can leave, would be written over.
+    shared_with_ = replacing ? same_file_as(old, {}) : "";
+    if (!shared_with_.empty()) return FileState::kBackupShared;
+    if (replacing && !plain_file_of_its_own(old)) {
+      return fail(FileState::kBackupFailed,
+                  Status::failed("open", S_ISDIR(old.st_mode) ? EISDIR : 0),
+                  backup_path());
+    }
+    FileState made = make_partial();
+    // What stands at the backup's name is replaced only while it is what
+    // was looked at, and only by the partial name that still holds this
     // run's.
-    bool still = false;
-    if (checked == FileState::kReady) checked = check_old_backup(now, still);
-    if (checked == FileState::kReady &&
-        (still != replacing || (still && !same_version(now, old)) ||
+    const Status again = posix::look_up(folder_, backup_name(), false, now);
+    if (made == FileState::kReady &&
+        ((again.ok() ? !replacing || !same_version(now, old)
+                     : replacing || again.code() != ENOENT) ||
          !posix::look_up(folder_, partial_name(), false, now).ok() ||
          ::fstat(partial_.get(), &own) != 0 || !same_file(now, own))) {
-      checked = fail(FileState::kBackupFailed, Status::failed("rename", 0),
-                     backup_path());
+      made = fail(FileState::kBackupFailed, Status::failed("rename", 0),
+                  backup_path());
     }
     const Status renamed =
-        checked == FileState::kReady
+        made == FileState::kReady
             ? posix::rename(folder_, partial_name(), backup_name())
             : Status();
     if (!renamed.ok()) {
-      checked = fail(FileState::kBackupFailed, renamed, backup_path());
+      made = fail(FileState::kBackupFailed, renamed, backup_path());
     }
-    if (checked != FileState::kReady) {
+    if (made != FileState::kReady) {
       remove_own(folder_, partial_name(), partial_);
-      return checked;
+      return made;
     }
   }
   const Status synced = sync_names(folder_, folder_readable_, backup_name());
