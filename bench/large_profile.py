@@ -8,9 +8,13 @@ separators after mail.newsrc_root and "<(80"; then times, on fresh copies:
   gemmel       the conversion itself (backups included)
   sed -i       GNU sed doing the same substitutions on the same files
   copy floor   copying each file to its backup and back
-  durable      the least a durable backup and a durable rewrite cost: for
-  floor        each file, cp to the backup, sync of the backup, and
-               dd bs=1M conv=fsync of the backup back over the file
+  durable      the least a durable backup and a durable rewrite in place
+  floor        cost: for each file, cp to the backup, sync of the backup,
+               and dd bs=1M conv=fsync of the backup back over the file
+  rename       the least that writing the way gemmel does costs: for each
+  floor        file, ln to the backup's name, dd bs=1M conv=fsync of the
+               file to a new name, mv of it over the file, and a sync of
+               the folder
 
 and prints the medians, the ratios, and gemmel's peak memory. With several
 sizes it also prints how gemmel's time grows with the data.
@@ -123,6 +127,18 @@ def durable_commands(folder):
     return commands
 
 
+def rename_commands(folder):
+    commands = []
+    for name in ("panacea.dat", "prefs.js"):
+        path = os.path.join(folder, name)
+        commands.append(["ln", "-f", path, path + "-bak"])
+        commands.append(["dd", "if=" + path, "of=" + path + "-nuovo",
+                         "bs=1M", "conv=fsync", "status=none"])
+        commands.append(["mv", path + "-nuovo", path])
+        commands.append(["sync", folder])
+    return commands
+
+
 def timed(commands):
     """Runs the commands one after another; returns seconds and peak KiB."""
     start = time.perf_counter()
@@ -146,6 +162,7 @@ def measure(gemmel, mib, runs, workdir):
         "sed -i": lambda: sed_commands(folder),
         "copy floor": lambda: copy_commands(folder),
         "durable floor": lambda: durable_commands(folder),
+        "rename floor": lambda: rename_commands(folder),
     }
     results = {}
     for name, commands in ways.items():
@@ -189,8 +206,9 @@ def main():
         gemmel_times = {}
         for mib in sizes:
             results, agree = measure(gemmel, mib, args.runs, workdir)
-            g, s, c, d = (results[k][0] for k in
-                          ("gemmel", "sed -i", "copy floor", "durable floor"))
+            g, s, c, d, r = (results[k][0] for k in
+                             ("gemmel", "sed -i", "copy floor",
+                              "durable floor", "rename floor"))
             peak_mib = results["gemmel"][1] / 1024
             gemmel_times[mib] = g
             print("2 x %d MiB profile, median of %d runs%s" %
@@ -200,6 +218,8 @@ def main():
             print("  %-11s %8.3f s   gemmel / copy   = %.2f" % ("copy floor", c, g / c))
             print("  %-11s %8.3f s   gemmel / durable = %.2f" %
                   ("durable", d, g / d))
+            print("  %-11s %8.3f s   gemmel / rename  = %.2f" %
+                  ("rename", r, g / r))
             print("  gemmel peak memory %.0f MiB = %.2f x one file" %
                   (peak_mib, peak_mib / mib))
         ordered = sorted(gemmel_times)

@@ -175,46 +175,40 @@ TEST_F(FileTest, ReplaceCountsAndAResultTooLargeCountsNothing) {
   EXPECT_EQ(static_cast<std::size_t>(f.length()), big.size());
 }
 
-TEST_F(FileTest, BackupAndRewriteKeepModesOwnersAndLinks) {
-  // Loads `name`, changes every x to y and writes it back.
+// The new file takes the exact mode of the one it replaces, whatever the
+// umask; the backup is the original itself. A symbolic link stays one: the
+// file it leads to is replaced in its own folder, the backup stays beside
+// the link, and other hard links of the file keep the original.
+TEST_F(FileTest, ModesKeptAndASymbolicLinksTargetReplaced) {
   const auto convert = [&](const std::string& name) {
     File f((dir_ / name).c_str());
     f.replace("x", "y", 0);
     ASSERT_TRUE(f.write());
   };
-  const mode_t old_umask = umask(0);
-  // A first backup is 0664 at most; one that replaces an older one takes
-  // its mode; neither is ever more open than the file it copies.
-  for (const auto& [name, mode, old_mode, backup_mode] :
-       {std::tuple{"open.txt", 0666u, 0u, 0664u},
-        {"private.txt", 0600u, 0u, 0600u},
-        {"kept.txt", 0644u, 0600u, 0600u},
-        {"narrowed.txt", 0600u, 0644u, 0600u}}) {
-    write_file(dir_ / name, "x");
-    fs::permissions(dir_ / name, static_cast<fs::perms>(mode));
-    const fs::path backup = dir_ / (std::string(name) + "-bak");
-    if (old_mode != 0) {
-      write_file(backup, "older");
-      fs::permissions(backup, static_cast<fs::perms>(old_mode));
-    }
-    convert(name);
-    EXPECT_EQ(mode_of(backup), backup_mode) << name;
+  const mode_t old_umask = umask(077);
+  for (const unsigned mode : {0666u, 0640u, 0604u}) {
+    write_file(dir_ / "a.txt", "x");
+    fs::permissions(dir_ / "a.txt", static_cast<fs::perms>(mode));
+    convert("a.txt");
+    EXPECT_EQ(mode_of(dir_ / "a.txt"), mode);
+    EXPECT_EQ(mode_of(dir_ / "a.txt-bak"), mode);
   }
   umask(old_umask);
 
-  // The rewritten file keeps its inode, and a link in its place stays a
-  // link; the backup is replaced whole.
-  write_file(dir_ / "target.txt", "a/x");
-  fs::permissions(dir_ / "target.txt", static_cast<fs::perms>(0640));
-  fs::create_symlink("target.txt", dir_ / "link.txt");
+  fs::create_directory(dir_ / "real");
+  write_file(dir_ / "real" / "target.txt", "a/x");
+  fs::create_hard_link(dir_ / "real" / "target.txt", dir_ / "other.txt");
+  fs::create_symlink("target.txt", dir_ / "real" / "inner.txt");
+  fs::create_symlink("real/inner.txt", dir_ / "link.txt");
   write_file(dir_ / "link.txt-bak", "an older backup");
-  const ino_t file = stat_of(dir_ / "target.txt").st_ino;
   convert("link.txt");
-  EXPECT_EQ(stat_of(dir_ / "target.txt").st_ino, file);
-  EXPECT_EQ(mode_of(dir_ / "target.txt"), 0640u);
-  EXPECT_TRUE(fs::is_symlink(dir_ / "link.txt"));
-  EXPECT_EQ(read_file(dir_ / "target.txt"), "a/y");
+  EXPECT_EQ(fs::read_symlink(dir_ / "link.txt"), "real/inner.txt");
+  EXPECT_EQ(fs::read_symlink(dir_ / "real" / "inner.txt"), "target.txt");
+  EXPECT_EQ(read_file(dir_ / "real" / "target.txt"), "a/y");
   EXPECT_EQ(read_file(dir_ / "link.txt-bak"), "a/x");
+  EXPECT_EQ(read_file(dir_ / "other.txt"), "a/x");
+  EXPECT_EQ(list_dir(dir_ / "real"),
+            (std::vector<std::string>{"inner.txt", "target.txt"}));
 }
 
 }  // namespace

@@ -34,25 +34,11 @@ void report(std::ostream& err, std::string_view message, std::string_view path,
   }
 }
 
-// `path` in single quotes for a POSIX shell.
-std::string quoted(std::string_view path) {
-  std::string quoted = "'";
-  for (const char c : path) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
 // Why a loaded file was not converted, and the path to name with it.
-enum class Named { kFile, kOriginal, kFailedBackup, kMark };
 struct Failure {
   // cppcheck-suppress unusedStructMember ; read through std::optional
   std::string_view message;
-  Named path = Named::kFile;
+  bool failed_path = false;  // the path of what failed, not the file's
 };
 
 std::optional<Failure> failure_of(FileState state) {
@@ -60,7 +46,7 @@ std::optional<Failure> failure_of(FileState state) {
     case FileState::kReady:
     case FileState::kUnchanged:
     case FileState::kWritten:
-    case FileState::kInterrupted:   // told by report_interrupted
+    case FileState::kInterrupted:   // told by report_state
     case FileState::kBackupShared:  // told by report_state
       return std::nullopt;
     case FileState::kMissing:
@@ -68,52 +54,25 @@ std::optional<Failure> failure_of(FileState state) {
       return Failure{texts::kCannotRead};
     case FileState::kBusy:
       return Failure{texts::kBusy};
-    case FileState::kMarkUnknown:
-      return Failure{texts::kMarkUnknown, Named::kMark};
     case FileState::kTooLarge:
       return Failure{texts::kTooLarge};
     case FileState::kChanged:
       return Failure{texts::kChanged};
     case FileState::kNotWritten:
-      return Failure{texts::kNotWritable};
+      return Failure{texts::kNotWritable, true};
     case FileState::kBackupFailed:
-      return Failure{texts::kCannotBackUp, Named::kFailedBackup};
-    case FileState::kWriteFailed:
-      return Failure{texts::kCannotWrite, Named::kOriginal};
-    case FileState::kMarkStuck:
-      return Failure{texts::kMarkStuck, Named::kMark};
-    case FileState::kNotSettled:
-      return Failure{texts::kNotSettled};
+      return Failure{texts::kCannotBackUp, true};
     case FileState::kNotDurable:
       return Failure{texts::kNotDurable};
-    case FileState::kUnverified:
-      return Failure{texts::kUnverified};
   }
   return std::nullopt;
 }
 
-// An earlier run's rewrite of `file` was cut off: where the original is, and
-// how to put it back.
-void report_interrupted(const File& file, std::ostream& err) {
-  const std::string original = file.original_path();
-  if (original.empty()) {
-    report(err, texts::kInterruptedNoCopy, file.path());
-    return;
-  }
-  report(err, texts::kInterrupted, original);
-  err << texts::kRestoreBefore << quoted(original) << ' ' << quoted(file.path())
-      << texts::kRestoreAfter << '\n'
-      << std::flush;
-}
-
 // Tells why `file` was not converted; false when it was.
 bool report_state(const File& file, std::ostream& err) {
+  // A mark of an earlier version stands beside a file that may be torn.
   if (file.state() == FileState::kInterrupted) {
-    report_interrupted(file, err);
-    return true;
-  }
-  if (file.state() == FileState::kWriteFailed && file.original_path().empty()) {
-    report(err, texts::kCannotWriteNoCopy, file.path(), file.last_status());
+    report(err, texts::kInterrupted, file.backup_path());
     return true;
   }
   if (file.state() == FileState::kBackupShared) {
@@ -124,12 +83,9 @@ bool report_state(const File& file, std::ostream& err) {
   }
   const std::optional<Failure> failure = failure_of(file.state());
   if (!failure) return false;
-  const std::string path =
-      failure->path == Named::kOriginal       ? file.original_path()
-      : failure->path == Named::kFailedBackup ? file.failed_backup_path()
-      : failure->path == Named::kMark         ? file.mark_path()
-                                              : file.path();
-  report(err, failure->message, path, file.last_status());
+  report(err, failure->message,
+         failure->failed_path ? file.failed_path() : file.path(),
+         file.last_status());
   return true;
 }
 
@@ -162,16 +118,16 @@ struct Job {
   ProfileFile which;
 };
 
-// An earlier run cut off after it finished the rewrite, before its mark
-// went, left the file exactly as this run makes it of its original: the
-// mark is settled and the run goes on.
-void settle_if_finished(File& file, const Job& job, const Recipe& recipe,
-                        const Directories& dirs) {
-  std::optional<Text> original = file.read_original();
-  if (!original) return;
+// A run cut off inside the rename that puts a file in place, on a disk that
+// renames in steps, left no file at the path and its conversion under the
+// new file's name: the rename is finished, and nothing more said.
+bool finish_cut_off_rename(File& file, const Job& job, const Recipe& recipe,
+                           const Directories& dirs) {
+  std::optional<Text> backup = file.read_backup_of_cut_off_rename();
+  if (!backup) return false;
   const std::optional<Text> made =
-      convert_text(recipe, job.which, dirs, std::move(*original));
-  if (made && *made == file.text()) file.settle_finished();
+      convert_text(recipe, job.which, dirs, std::move(*backup));
+  return made && file.finish_rename(*made);
 }
 
 // One profile file, loaded and converted in memory.
@@ -188,9 +144,7 @@ void load_and_convert(const Job& job, const Folder& folder,
   try {
     File& file = loaded.file.emplace(job.path.c_str(), job.sibling, folder.fd,
                                      folder.readable);
-    if (file.state() == FileState::kInterrupted) {
-      settle_if_finished(file, job, recipe, dirs);
-    }
+    if (finish_cut_off_rename(file, job, recipe, dirs)) return;
     if (file.state() != FileState::kReady) return;
     loaded.conversion = convert_file(recipe, job.which, dirs, file);
     // Only the converted text stays: the two files together then take at
@@ -227,35 +181,8 @@ bool report_refusal(const Job& job, const Loaded& loaded, const Recipe& recipe,
   return report_state(*loaded.file, err);
 }
 
-// What a write that failed left of the file.
-enum class Left { kConverted, kAsItWas, kInDoubt };
-Left left_by(FileState state) {
-  switch (state) {
-    case FileState::kWritten:
-    case FileState::kUnchanged:
-    case FileState::kNotDurable:
-    case FileState::kUnverified:
-      return Left::kConverted;
-    case FileState::kChanged:
-    case FileState::kNotWritten:
-    case FileState::kBackupFailed:
-    case FileState::kBackupShared:
-      return Left::kAsItWas;
-    case FileState::kWriteFailed:  // may be torn: the backup holds it
-    case FileState::kMarkStuck:    // converted, or put back
-    // Never the state of a file that was written.
-    case FileState::kReady:
-    case FileState::kMissing:
-    case FileState::kUnreadable:
-    case FileState::kBusy:
-    case FileState::kInterrupted:
-    case FileState::kMarkUnknown:
-    case FileState::kTooLarge:
-    case FileState::kNotSettled:
-      break;
-  }
-  return Left::kInDoubt;
-}
+// True where a write that failed left its file converted.
+bool left_converted(FileState state) { return state == FileState::kNotDurable; }
 
 // The file that the browser locks in the folder that holds the files at
 // `prefs`, as a path.
@@ -317,17 +244,16 @@ bool convert_profile(const Job (&jobs)[2], const Folder& folder,
   for (Loaded& each : loaded) {
     File& file = *each.file;
     if (file.state() != FileState::kReady) continue;  // a missing panacea.dat
-    if (file.write()) {
-      seen.written |= file.state() == FileState::kWritten;
+    const bool written = file.write();
+    if (!written) {
+      static_cast<void>(report_state(file, err));
+      converted = false;
+    }
+    if (written || left_converted(file.state())) {
+      seen.written |= file.state() != FileState::kUnchanged;
       continue;
     }
-    static_cast<void>(report_state(file, err));
-    converted = false;
-    const Left left = left_by(file.state());
-    if (left == Left::kConverted) continue;
-    if (left == Left::kAsItWas && !seen.written) {
-      print_line(err, texts::kNothingChanged);
-    }
+    if (!seen.written) print_line(err, texts::kNothingChanged);
     return false;
   }
   return converted;

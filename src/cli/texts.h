@@ -61,10 +61,6 @@ inline constexpr std::string_view kNothingChanged =
 inline constexpr std::string_view kCannotRead = "Impossibile leggere il file";
 inline constexpr std::string_view kCannotBackUp =
     "Impossibile scrivere la copia di sicurezza, file non modificato";
-inline constexpr std::string_view kCannotWrite =
-    "Impossibile scrivere il file, l'originale e' in";
-inline constexpr std::string_view kCannotWriteNoCopy =
-    "Impossibile scrivere il file, nessuna copia dell'originale e' nota";
 inline constexpr std::string_view kTooLarge =
     "Il file convertito raggiungerebbe 2 GiB, file non modificato";
 inline constexpr std::string_view kBusy =
@@ -86,24 +82,9 @@ inline constexpr std::string_view kNotWritable =
     "Impossibile scrivere il file, file non modificato";
 inline constexpr std::string_view kInterrupted =
     "Conversione precedente interrotta, l'originale e' in";
-// The line after kInterrupted and its path: the copy that brings the
-// original back, the two paths quoted for the shell between them.
-inline constexpr std::string_view kRestoreBefore = "Per ripristinarlo: cp ";
-inline constexpr std::string_view kRestoreAfter = ", poi ripeti la conversione";
-inline constexpr std::string_view kInterruptedNoCopy =
-    "Conversione precedente interrotta, nessuna copia dell'originale e' nota";
-inline constexpr std::string_view kMarkUnknown =
-    "Impossibile verificare il segno di conversione in corso, file non "
-    "modificato";
-inline constexpr std::string_view kMarkStuck =
-    "Impossibile rimuovere il segno di conversione in corso";
-inline constexpr std::string_view kNotSettled =
-    "Impossibile sincronizzare la cartella del profilo, file non modificato";
 inline constexpr std::string_view kNotDurable =
     "Sincronizzazione non riuscita, la conversione potrebbe non essere ancora "
     "sul disco";
-inline constexpr std::string_view kUnverified =
-    "Impossibile verificare il file dopo la conversione";
 
 // Folders refused before anything is opened (standard error); each is
 // followed by the argument as given.

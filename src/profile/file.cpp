@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <optional>
+#include <utility>
 
 #include "profile/posix_io.h"
 #include "profile/status.h"
@@ -16,51 +17,102 @@ File::File(const char* name, const std::string& sibling, int folder,
       folder_(folder),
       folder_readable_(folder_readable) {
   state_ = load();
-  if (state_ == FileState::kReady ||
-      (state_ == FileState::kMissing && folder_ >= 0)) {
+  if (state_ == FileState::kReady || state_ == FileState::kMissing) {
     state_ = settle_leftovers();
   }
 }
 
-FileState File::fail(FileState state, const Status& status) {
+FileState File::fail(FileState state, const Status& status,
+                     const std::string& path) {
   status_ = status;
+  failed_path_ = path.empty() ? path_ : path;
   return state;
 }
 
+FileState File::resolve_links() {
+  target_name_ = name_;
+  target_path_ = path_;
+  target_folder_.reset();
+  target_readable_ = folder_readable_;
+  // As many links as the system itself follows in a path.
+  for (int links = 0;; ++links) {
+    struct stat status {};
+    if (!posix::look_up(target_folder(), target_name_, false, status).ok() ||
+        !S_ISLNK(status.st_mode)) {
+      return FileState::kReady;
+    }
+    std::string target;
+    const Status read =
+        links == 40 ? Status::failed("open", ELOOP)
+                    : posix::read_link(target_folder(), target_name_, target);
+    if (!read.ok()) return fail(FileState::kUnreadable, read);
+    const std::size_t slash = target.rfind('/');
+    const std::string name = posix::name_in_folder(target);
+    if (name.empty() || name == "." || name == "..") {
+      return fail(FileState::kUnreadable, Status::failed("open", EISDIR));
+    }
+    if (slash != std::string::npos) {
+      const Status opened = posix::open_subfolder(
+          target_folder(), slash == 0 ? "/" : target.substr(0, slash),
+          target_folder_, target_readable_);
+      if (!opened.ok()) return fail(FileState::kUnreadable, opened);
+    }
+    const std::size_t kept = target_path_.size() - target_name_.size();
+    target_path_ = target.starts_with('/')
+                       ? target
+                       : target_path_.substr(0, kept) + target;
+    target_name_ = name;
+  }
+}
+
 FileState File::load() {
-  Status opened;
   if (folder_ < 0) {
-    opened = posix::open_folder(path_, own_folder_, folder_readable_);
+    const Status opened =
+        posix::open_folder(path_, own_folder_, folder_readable_);
+    if (!opened.ok()) {
+      return fail(opened.code() == ENOENT ? FileState::kMissing
+                                          : FileState::kUnreadable,
+                  opened);
+    }
     folder_ = own_folder_.get();
   }
-  if (opened.ok()) {
-    opened = posix::open_regular_for_reading(folder_, name_, true, input_,
-                                             read_status_);
-  }
-  if (!opened.ok()) {
-    // A link whose target is gone is no missing file: it may lead to a disk
-    // that is not mounted.
-    struct stat status {};
-    const bool missing =
-        opened.code() == ENOENT &&
-        (folder_ < 0 ||
-         posix::look_up(folder_, name_, false, status).code() == ENOENT);
-    return fail(missing ? FileState::kMissing : FileState::kUnreadable, opened);
-  }
-  // A file already too large is refused before any of it is read; one that
-  // grows past the bound while being read is refused by read_to_end.
-  if (read_status_.st_size > kMaxLength) {
-    return fail(FileState::kUnreadable, Status::failed("open", 0));
-  }
-  const Status locked = posix::lock(input_.get());
-  // Another run's lock is no failure of the system: no reason to give.
-  if (locked.code() == EWOULDBLOCK) {
-    return fail(FileState::kBusy, Status::failed("flock", 0));
-  }
-  // A file system without locks is read all the same.
-  if (!locked.ok() && locked.code() != ENOLCK && locked.code() != EOPNOTSUPP &&
-      locked.code() != ENOSYS) {
-    return fail(FileState::kUnreadable, locked);
+  // Another run may rename its new file over the path between the opening
+  // and the lock: the file then read is the one the path names.
+  for (int attempt = 0;; ++attempt) {
+    const FileState resolved = resolve_links();
+    if (resolved != FileState::kReady) return resolved;
+    const Status opened = posix::open_regular_for_reading(
+        target_folder(), target_name_, false, input_, read_status_);
+    if (!opened.ok()) {
+      // A link whose target is gone is no missing file: it may lead to a
+      // disk that is not mounted.
+      absent_ = opened.code() == ENOENT;
+      return fail(absent_ && target_name_ == name_ && target_folder_.get() < 0
+                      ? FileState::kMissing
+                      : FileState::kUnreadable,
+                  opened);
+    }
+    // A file already too large is refused before any of it is read; one
+    // that grows past the bound while being read is refused by read_to_end.
+    if (read_status_.st_size > kMaxLength) {
+      return fail(FileState::kUnreadable, Status::failed("open", 0));
+    }
+    const Status locked = posix::lock(input_.get());
+    // Another run's lock is no failure of the system: no reason to give.
+    if (locked.code() == EWOULDBLOCK) {
+      return fail(FileState::kBusy, Status::failed("flock", 0));
+    }
+    // A file system without locks is read all the same.
+    if (!locked.ok() && locked.code() != ENOLCK &&
+        locked.code() != EOPNOTSUPP && locked.code() != ENOSYS) {
+      return fail(FileState::kUnreadable, locked);
+    }
+    struct stat now {};
+    if (posix::look_up(target_folder(), target_name_, false, now).ok() &&
+        posix::same_file(now, read_status_)) {
+      break;
+    }
+    if (attempt == 2) return FileState::kChanged;
   }
   const Status read =
       posix::read_to_end(input_.get(), text_, kMaxLength,
@@ -126,7 +178,7 @@ void File::replace(std::string target, std::string replacement,
 
 // NOLINTEND(performance-unnecessary-value-param)
 
-void File::release_scratch() { Text().swap(spare_); }
+void File::release_scratch() { spare_ = Text(); }
 
 bool File::differs() {
   if (state_ != FileState::kReady) return false;

@@ -12,7 +12,6 @@
 #include "profile/buffer.h"
 #include "profile/posix_io.h"
 #include "profile/replace.h"
-#include "profile/safeguards.h"
 #include "profile/separators.h"
 #include "profile/status.h"
 
@@ -23,42 +22,27 @@ enum class FileState {
   kMissing,       // no file at the path
   kUnreadable,    // not a regular file, unreadable, or 2 GiB or more
   kBusy,          // another run holds the file's lock: not changed
-  kInterrupted,   // an earlier run's rewrite was cut off: its mark stands
-                  // and the file is not its original (original_path());
-                  // nothing touched
-  kMarkUnknown,   // whether a mark stands could not be looked up: treated
-                  // as one, nothing touched
+  kInterrupted,   // an earlier version's mark stands: nothing touched
   kTooLarge,      // a replacement would have made the text 2 GiB or more
-  kChanged,       // the path no longer names the file as read, or names
-                  // the other file's backup: not changed
-  kNotWritten,    // the file could not be written: it cannot be opened for
-                  // writing (no backup made), or the rewrite failed and the
-                  // original was put back, on disk
-  kBackupFailed,  // no complete backup could be made: not changed
-  kBackupShared,  // the backup's file has another name of the run too
-                  // (shared_with()): not changed
-  kWriteFailed,   // writing failed, the file may be torn; the backup holds
-                  // the original and the mark stands
-  kMarkStuck,     // the mark of a rewrite could not be removed
-  kNotSettled,    // an earlier run's mark was removed, but its removal could
-                  // not be made durable: not changed
-  kNotDurable,    // converted, but the mark's removal could not be made
-                  // durable: the conversion may not be on disk yet
-  kUnverified,    // converted and on disk, but the path could not be looked
-                  // up afterwards to see that it still names the file
+  kChanged,       // no longer the file read, or another file of the run
+  kNotWritten,    // the new file not made or not put in place: not changed
+  kBackupFailed,  // no backup could be made: not changed
+  kBackupShared,  // the backup is another name of the run: not changed
+  kNotDurable,    // converted, but the new name could not be made durable
   kUnchanged,     // written: the conversion left the bytes as they were
   kWritten,       // written, after a durable backup of the original
 };
 
 // Loading opens the file at `path`, takes its lock and reads it; the lock is
 // held until write has finished (or the File goes), so that no other run
-// reads or writes the file meanwhile. A mark left by an earlier run that was
-// cut off in the middle of a rewrite is dealt with then, before anything
-// else, and so is a partial backup it left. `write` then makes the backup,
-// `path` followed by "-bak", an exact durable copy of the file that replaces
-// the old one whole, and puts the changed text back in place, in an order
-// that keeps the original complete on disk, in the file or in its backup,
-// through a kill or a power cut at any moment (file_write.cpp).
+// reads or writes the file meanwhile. What a run cut off earlier left beside
+// it is removed then. `write` writes the new text under a name of its own
+// ("-nuovo"), syncs it, makes the original itself the backup (`path`
+// followed by "-bak"), and renames the new file over the file, in an order
+// in which the file always holds its original or its whole conversion and
+// the backup an older backup or the original (file_write.cpp). A file that
+// is a symbolic link is replaced where it points; its backup stays beside
+// the link.
 //
 // Only a kReady file is changed by replace and written by write. A file
 // whose bytes the conversion left as they were is neither written nor backed
@@ -98,19 +82,17 @@ class File {
   // Frees the memory that replacements reuse; call once the text is final.
   void release_scratch();
 
-  // For a kInterrupted file: the earlier run's original, read from where
-  // original_path() names, or nothing where it cannot be read.
-  std::optional<Text> read_original() const;
-  // For a kInterrupted file that holds exactly what converting its original
-  // gives: the earlier run finished its rewrite. The mark goes, durably,
-  // and the file is kReady again (or kMarkStuck, kNotSettled).
-  void settle_finished();
+  // For a file missing at its path beside a new file of its own, left by a
+  // run cut off in its last rename: the backup's text, which the caller
+  // converts for finish_rename; nothing otherwise.
+  std::optional<Text> read_backup_of_cut_off_rename() const;
+  // Renames that new file to the path, durably, where it holds exactly
+  // `made` and the path is still free: the file is then kWritten.
+  bool finish_rename(const Text& made);
 
-  // Checks that the path still names the file as it was read and that it
-  // may be written, writes the backup and makes it durable, then stores the
-  // text under `path`, in place, durably. Returns true when the file holds
-  // the converted text (kWritten or kUnchanged); otherwise state() and
-  // last_status() tell why.
+  // Writes the text as the file, durably, after a durable backup (see
+  // above). True when the file holds the converted text (kWritten or
+  // kUnchanged); otherwise state() and last_status() tell why.
   [[nodiscard]] bool write();
 
   FileState state() const { return state_; }
@@ -122,59 +104,49 @@ class File {
   // text().
   std::int32_t length() const { return length_; }
   std::string backup_path() const { return path_ + kBackupSuffix; }
-  std::string mark_path() const { return backup_path() + kMarkSuffix; }
-  // For kBackupFailed: the backup's path, or that of the partial copy where
-  // something else stood at its name.
-  std::string failed_backup_path() const {
-    return partial_in_the_way_ ? backup_path() + kPartialSuffix : backup_path();
-  }
+  // For kBackupFailed and kNotWritten: the path of what failed, the backup
+  // or the file, or the name that stood in the way of a new one.
+  const std::string& failed_path() const { return failed_path_; }
   // For kBackupShared: the other name, as a path.
-  std::string shared_with() const {
-    return path_.substr(0, path_.size() - name_.size()) + shared_with_;
-  }
-  // Where the original of a kInterrupted or kWriteFailed file is: the
-  // backup, or the mark where the backup's name no longer names it; empty
-  // where no copy is known.
-  std::string original_path() const;
+  std::string shared_with() const { return in_folder(shared_with_); }
 
-  // Appended to a file's name to name its backup.
+  // Appended to a file's name for its backup and its new content, and to
+  // the backup's name for the new backup and for the mark that earlier
+  // versions, which rewrote a file in place, left while they did.
   static constexpr const char* kBackupSuffix = "-bak";
-  // Appended to the backup's name for the mark that stands while the file
-  // is being rewritten; left behind only by a run that could not finish.
-  static constexpr const char* kMarkSuffix = "-in-corso";
-  // Appended to the backup's name for the new backup while it is written;
-  // left behind only by a run that was killed then, and removed by the next.
+  static constexpr const char* kNewSuffix = "-nuovo";
   static constexpr const char* kPartialSuffix = "-parziale";
+  static constexpr const char* kMarkSuffix = "-in-corso";
 
  private:
   FileState load();
   // Counts what a change of the text made: its count, or nothing where the
   // result would be too large.
   std::int64_t changed(std::optional<std::int64_t> count);
-  // What an earlier run left: its mark, then its partial backup.
+  // Follows the links from the path to the file, opening the folders on the
+  // way; target_folder() and target_name_ name it.
+  FileState resolve_links();
+  // What an earlier run left: a mark of an earlier version, a new file or a
+  // partial backup.
   FileState settle_leftovers();
-  FileState remove_leftover_mark();
   // The write order, phase by phase (file_write.cpp).
   FileState store();
-  FileState check_still_as_read(posix::Descriptor& output);
+  FileState write_new_file();
+  FileState check_still_as_read();
   FileState back_up();
-  // Writes the new backup under its partial name, durably; `old` is the
-  // backup it replaces, or null.
-  Status write_partial(const struct stat* old);
-  FileState check_old_backup(struct stat& old, bool& present);
-  // The last look before the new backup replaces `old` (if `replacing`).
-  FileState check_before_rename(const struct stat& old, bool replacing);
-  // Removes the partial copy, where its name still holds this run's.
-  void remove_own_partial();
-  FileState place_mark();
-  FileState rewrite(posix::Descriptor& output);
-  // Puts the original back after a failed rewrite, durably; where it
-  // cannot, finds where the original is (original_path()).
-  bool restore(posix::Descriptor& output);
-  bool put_back(posix::Descriptor& output);
-  FileState remove_mark(FileState rewritten);
-  Status sync_names() const;
-  FileState fail(FileState state, const Status& status);
+  // The new backup under its partial name: a second name of the file, or a
+  // synced copy of it.
+  FileState make_partial();
+  // Creates `name` in `folder` as a new file, open on `fd` and held by
+  // `held`, with the mode and owner of the file read.
+  Status create_held(int folder, const std::string& name, posix::Descriptor& fd,
+                     posix::Descriptor& held);
+  FileState put_in_place();
+  // Removes `name` in `folder` where it still names the file held by `held`.
+  static void remove_own(int folder, const std::string& name,
+                         const posix::Descriptor& held);
+  FileState fail(FileState state, const Status& status,
+                 const std::string& path = {});
   // The name of the run (the file, the other file, its backup, either mark)
   // other than `except` that is the same file as `found`, or an empty
   // string.
@@ -184,8 +156,13 @@ class File {
   std::string backup_name() const { return name_ + kBackupSuffix; }
   std::string mark_name() const { return backup_name() + kMarkSuffix; }
   std::string partial_name() const { return backup_name() + kPartialSuffix; }
-  // The name in the folder of original_path(), or an empty string.
-  std::string original_name() const;
+  std::string new_name() const { return target_name_ + kNewSuffix; }
+  std::string in_folder(const std::string& name) const {
+    return path_.substr(0, path_.size() - name_.size()) + name;
+  }
+  int target_folder() const {
+    return target_folder_.get() >= 0 ? target_folder_.get() : folder_;
+  }
 
   Text text_;
   std::string path_;
@@ -194,16 +171,23 @@ class File {
   std::string sibling_;  // the other file's name in the same folder
   FileState state_ = FileState::kUnreadable;
   Status status_;
+  std::string failed_path_;       // see failed_path()
   Text spare_;                    // memory reused by successive replacements
   posix::Descriptor own_folder_;  // the folder, where no caller holds it
   int folder_ = -1;               // the folder that holds the file
   bool folder_readable_ = true;   // false: held only for its names
-  Original original_ = Original::kInBackup;  // of a kInterrupted file
-  posix::Identity backup_;                   // the new backup, once made
-  std::string shared_with_;                  // see shared_with()
-  bool partial_in_the_way_ = false;          // see failed_backup_path()
-  posix::Descriptor input_;                  // read from; holds the lock
+  // Where the path is a symbolic link: the folder of the file it leads to
+  // (unset where that is folder_), and the file's name and path there.
+  posix::Descriptor target_folder_;
+  bool target_readable_ = true;
+  std::string target_name_;
+  std::string target_path_;
+  bool absent_ = false;      // nothing stands at the name the path leads to
+  std::string shared_with_;  // see shared_with()
+  posix::Descriptor input_;  // read from; holds the lock
   struct stat read_status_ {};
+  posix::Descriptor new_file_;   // the new file, held while it is needed
+  posix::Descriptor partial_;    // the partial backup, held likewise
   std::int64_t replaced_ = 0;    // replacements made so far
   std::optional<bool> differs_;  // worked out once, by differs()
 };

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,20 +26,9 @@ Calls real_calls{
     .fdatasync = ::fdatasync,
     .syncfs = ::syncfs,
     .pwrite = ::pwrite,
-    .ftruncate = ::ftruncate,
-    .fallocate =
-        [](int fd, int mode, off_t offset, off_t length) {
-          return ::fallocate(fd, mode, offset, length);
-        },
-    .copy_file_range =
-        [](int from, off_t* from_offset, int to, off_t* to_offset,
-           std::size_t size, unsigned flags) {
-          return ::copy_file_range(from, from_offset, to, to_offset, size,
-                                   flags);
-        },
     .flock = ::flock,
     .linkat = ::linkat,
-    .renameat = ::renameat,
+    .renameat2 = ::renameat2,
     .unlinkat = ::unlinkat,
 };
 
@@ -48,19 +36,14 @@ Status failure(std::string_view operation) {
   return Status::failed(operation, errno);
 }
 
-// A file refused by a check rather than by a failing call.
-Status refusal(std::string_view operation) {
-  return Status::failed(operation, 0);
-}
-
 // 0 as a Status: the call went through.
 Status checked(int result, std::string_view operation) {
   return result == 0 ? Status() : failure(operation);
 }
 
-// The bounce buffer of the copies that the kernel will not do itself, and of
-// the reads that compare a file. Static: the program is single-threaded, and
-// a copy must not need memory that may have run out.
+// The buffer of the copies and of the reads that compare a file. Static: the
+// program is single-threaded, and a copy must not need memory that may have run
+// out.
 std::array<char, kPieceBytes>& piece() {
   static std::array<char, kPieceBytes> buffer;
   return buffer;
@@ -75,20 +58,18 @@ ssize_t read_piece(int fd, off_t offset, std::size_t size) {
   }
 }
 
-// The status of the file opened on `fd`, which must be a regular one.
-Status regular(int fd, struct stat& status) {
-  if (::fstat(fd, &status) != 0) return failure("fstat");
-  if (!S_ISREG(status.st_mode)) return refusal("open");
+// Whether `fd` was opened, and where `status`, its status.
+Status opened(const Descriptor& fd, struct stat* status = nullptr) {
+  if (fd.get() < 0) return failure("open");
+  if (status != nullptr && ::fstat(fd.get(), status) != 0) {
+    return failure("fstat");
+  }
   return {};
 }
 
 }  // namespace
 
 Calls& calls() { return real_calls; }
-
-Descriptor::~Descriptor() {
-  if (fd_ >= 0) calls().close(fd_);
-}
 
 void Descriptor::reset(int fd) {
   if (fd_ >= 0 && fd_ != fd) calls().close(fd_);
@@ -102,35 +83,37 @@ Status Descriptor::close() {
   return {};
 }
 
-Identity Identity::of(const struct stat& status) {
-  return Identity{status.st_dev, status.st_ino, status.st_size, status.st_mtim,
-                  status.st_ctim};
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool Identity::same_version(const Identity& other) const {
-  const auto same = [](const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+bool same_version(const struct stat& a, const struct stat& b) {
+  const auto same = [](const timespec& x, const timespec& y) {
+    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
   };
-  return same_file(other) && size == other.size &&
-         same(modified, other.modified) && same(changed, other.changed);
+  return same_file(a, b) && a.st_size == b.st_size &&
+         same(a.st_mtim, b.st_mtim) && same(a.st_ctim, b.st_ctim);
 }
 
-Status open_folder(const std::string& path, Descriptor& folder,
-                   bool& readable) {
-  const std::size_t slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? "."
-                           : slash == 0               ? "/"
-                                                      : path.substr(0, slash);
-  folder.reset(calls().openat(AT_FDCWD, name.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC,
-                              0));
-  readable = folder.get() >= 0;
+Status open_subfolder(int folder, const std::string& name, Descriptor& fd,
+                      bool& readable) {
+  fd.reset(calls().openat(folder, name.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0));
+  readable = fd.get() >= 0;
   if (!readable && errno == EACCES) {
-    folder.reset(calls().openat(AT_FDCWD, name.c_str(),
-                                O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
+    fd.reset(calls().openat(folder, name.c_str(),
+                            O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
   }
-  if (folder.get() < 0) return failure("open");
-  return {};
+  return opened(fd);
+}
+
+Status open_folder(const std::string& path, Descriptor& fd, bool& readable) {
+  const std::size_t slash = path.rfind('/');
+  return open_subfolder(AT_FDCWD,
+                        slash == std::string::npos ? "."
+                        : slash == 0               ? "/"
+                                                   : path.substr(0, slash),
+                        fd, readable);
 }
 
 std::string name_in_folder(const std::string& path) {
@@ -153,16 +136,27 @@ Status open_regular_for_reading(int folder, const std::string& name,
       folder, name.c_str(),
       O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW),
       0));
-  if (fd.get() < 0) return failure("open");
-  return regular(fd.get(), status);
+  const Status made = opened(fd, &status);
+  if (made.ok() && !S_ISREG(status.st_mode)) return Status::failed("open", 0);
+  return made;
 }
 
-Status open_for_rewrite(int folder, const std::string& name, Descriptor& fd,
-                        struct stat& status) {
-  fd.reset(calls().openat(folder, name.c_str(),
-                          O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
-  if (fd.get() < 0) return failure("open");
-  if (::fstat(fd.get(), &status) != 0) return failure("fstat");
+Status hold(int folder, const std::string& name, Descriptor& fd,
+            struct stat& status) {
+  fd.reset(
+      calls().openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0));
+  return opened(fd, &status);
+}
+
+Status read_link(int folder, const std::string& name, std::string& target) {
+  std::array<char, PATH_MAX> buffer{};
+  const ssize_t size =
+      ::readlinkat(folder, name.c_str(), buffer.data(), buffer.size());
+  if (size < 0) return failure("readlink");
+  if (static_cast<std::size_t>(size) == buffer.size()) {
+    return Status::failed("readlink", ENAMETOOLONG);
+  }
+  target.assign(buffer.data(), static_cast<std::size_t>(size));
   return {};
 }
 
@@ -171,8 +165,7 @@ Status create_new(int folder, const std::string& name, mode_t mode,
   fd.reset(calls().openat(
       folder, name.c_str(),
       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode));
-  if (fd.get() < 0) return failure("open");
-  return {};
+  return opened(fd);
 }
 
 Status lock(int fd) {
@@ -188,19 +181,21 @@ Status lock_whole_file(int folder, const std::string& name, Descriptor& fd) {
   struct stat status {};
   // Nothing but a regular file is opened: a device may act on an open.
   const Status found = look_up(folder, name, false, status);
-  if (found.ok() && !S_ISREG(status.st_mode)) return refusal("open");
+  if (found.ok() && !S_ISREG(status.st_mode)) return Status::failed("open", 0);
   if (!found.ok() && found.code() != ENOENT) return found;
   const bool absent = !found.ok();
   fd.reset(calls().openat(folder, name.c_str(),
                           kFlags | (absent ? O_CREAT | O_EXCL : 0), 0644));
   if (fd.get() < 0) return failure("open");
-  Status opened = regular(fd.get(), status);
+  Status made = opened(fd, &status);
   // Another name would let the close of a descriptor on it, by this very
   // process, give up the lock.
-  if (opened.ok() && status.st_nlink != 1) opened = refusal("open");
-  if (!opened.ok()) {
+  if (made.ok() && (!S_ISREG(status.st_mode) || status.st_nlink != 1)) {
+    made = Status::failed("open", 0);
+  }
+  if (!made.ok()) {
     fd.reset();
-    return opened;
+    return made;
   }
   // Made by root in a user's profile: the user's browser must still be able
   // to lock it.
@@ -259,40 +254,16 @@ bool holds(int fd, std::string_view text) {
 }
 
 Status copy_bytes(int from, int to, off_t size) {
-  off_t in = 0;
-  off_t out = 0;
-  bool kernel = true;
-  while (out < size) {
-    const auto want =
-        static_cast<std::size_t>(std::min<off_t>(size - out, off_t{1} << 30));
-    ssize_t copied = 0;
-    if (kernel) {
-      copied = calls().copy_file_range(from, &in, to, &out, want, 0);
-      if (copied < 0) {
-        // Not between these two files, or not on this file system: copy
-        // through user space from where the kernel stopped.
-        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-            errno == EOPNOTSUPP || errno == EBADF) {
-          kernel = false;
-          continue;
-        }
-        if (errno == EINTR) continue;
-        return failure("copy_file_range");
-      }
-    } else {
-      copied = read_piece(from, in, std::min(want, kPieceBytes));
-      if (copied < 0) return failure("read");
-      if (copied > 0) {
-        const Status put = write_at(
-            to,
-            std::string_view(piece().data(), static_cast<std::size_t>(copied)),
-            out);
-        if (!put.ok()) return put;
-        in += copied;
-        out += copied;
-      }
-    }
-    if (copied == 0) return Status::file_changed();
+  for (off_t at = 0; at < size;) {
+    const ssize_t got = read_piece(
+        from, at, std::min(static_cast<std::size_t>(size - at), kPieceBytes));
+    if (got < 0) return failure("read");
+    if (got == 0) return Status::file_changed();
+    const Status put = write_at(
+        to, std::string_view(piece().data(), static_cast<std::size_t>(got)),
+        at);
+    if (!put.ok()) return put;
+    at += got;
   }
   return {};
 }
@@ -312,43 +283,35 @@ Status write_at(int fd, std::string_view data, off_t offset) {
   return {};
 }
 
-Status truncate(int fd, off_t size) {
-  return checked(calls().ftruncate(fd, size), "ftruncate");
-}
-
-Status allocate(int fd, off_t old_size, off_t size) {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
-      limit.rlim_cur != RLIM_INFINITY &&
-      static_cast<rlim_t>(size) > limit.rlim_cur) {
-    return Status::failed("fallocate", EFBIG);
-  }
-  int result = 0;
-  while ((result = calls().fallocate(fd, 0, old_size, size - old_size)) != 0 &&
-         errno == EINTR) {
-  }
-  if (result != 0 && errno == ENOSYS) errno = EOPNOTSUPP;
-  return checked(result, "fallocate");
-}
-
 Status sync_data(int fd) { return checked(calls().fdatasync(fd), "fdatasync"); }
-
 Status sync_folder(int folder) {
   return checked(calls().fsync(folder), "fsync");
 }
-
 Status sync_file_system(int fd) {
   return checked(calls().syncfs(fd), "syncfs");
 }
 
-Status link(int folder, const std::string& from, const std::string& to) {
-  return checked(calls().linkat(folder, from.c_str(), folder, to.c_str(), 0),
-                 "link");
+Status link(int from_folder, const std::string& from, int to_folder,
+            const std::string& to) {
+  return checked(
+      calls().linkat(from_folder, from.c_str(), to_folder, to.c_str(), 0),
+      "link");
 }
 
-Status rename(int folder, const std::string& from, const std::string& to) {
-  return checked(calls().renameat(folder, from.c_str(), folder, to.c_str()),
-                 "rename");
+Status rename(int folder, const std::string& from, const std::string& to,
+              bool replace) {
+  const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
+  if (calls().renameat2(folder, from.c_str(), folder, to.c_str(), flags) == 0) {
+    return {};
+  }
+  if (replace || errno != EINVAL) return failure("rename");
+  // A file system that cannot refuse to replace (FUSE ones among them).
+  struct stat status {};
+  const Status looked = look_up(folder, to, false, status);
+  if (looked.code() != ENOENT) {
+    return looked.ok() ? Status::failed("rename", EEXIST) : looked;
+  }
+  return rename(folder, from, to, true);
 }
 
 Status remove(int folder, const std::string& name) {

@@ -1,7 +1,7 @@
 // The few POSIX calls gemmel needs, each made once and reported as a Status
 // that names the operation and keeps errno. What a result means for a
-// profile file (which backup may be replaced, what a mark is, which failure
-// may be passed over) is decided a layer up. Nothing here prints.
+// profile file (which name may be replaced or removed, which failure may be
+// passed over) is decided a layer up. Nothing here prints.
 #ifndef GEMMEL_PROFILE_POSIX_IO_H_
 #define GEMMEL_PROFILE_POSIX_IO_H_
 
@@ -9,7 +9,6 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -29,16 +28,11 @@ struct Calls {
   int (*fdatasync)(int fd);
   int (*syncfs)(int fd);
   ssize_t (*pwrite)(int fd, const void* data, std::size_t size, off_t offset);
-  int (*ftruncate)(int fd, off_t length);
-  int (*fallocate)(int fd, int mode, off_t offset, off_t length);
-  ssize_t (*copy_file_range)(int from, off_t* from_offset, int to,
-                             off_t* to_offset, std::size_t size,
-                             unsigned flags);
   int (*flock)(int fd, int operation);
   int (*linkat)(int from_folder, const char* from, int to_folder,
                 const char* to, int flags);
-  int (*renameat)(int from_folder, const char* from, int to_folder,
-                  const char* to);
+  int (*renameat2)(int from_folder, const char* from, int to_folder,
+                   const char* to, unsigned flags);
   int (*unlinkat)(int folder, const char* name, int flags);
 };
 // The table in use; the real calls unless a test has replaced some.
@@ -53,7 +47,7 @@ class Descriptor {
   explicit Descriptor(int fd) : fd_(fd) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor();
+  ~Descriptor() { reset(); }
 
   int get() const { return fd_; }
   // Takes ownership of `fd`, closing the one held before.
@@ -65,29 +59,22 @@ class Descriptor {
   int fd_ = -1;
 };
 
-// What tells one version of a file from another: the file (device, inode),
-// its size, and the times of its last change of content and of status.
-// Setting the modification time back changes the status time.
-struct Identity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified{};
-  timespec changed{};
+// Whether two statuses are of one file (device and inode), and of one
+// version of it: the same size and times of the last change of content and
+// of status (setting the modification time back changes the status time).
+// Only meaningful while a descriptor holds the file: a freed inode's number
+// is given to the next new file.
+bool same_file(const struct stat& a, const struct stat& b);
+bool same_version(const struct stat& a, const struct stat& b);
 
-  static Identity of(const struct stat& status);
-  bool same_file(const Identity& other) const {
-    return device == other.device && inode == other.inode;
-  }
-  bool same_version(const Identity& other) const;
-};
-
-// Opens the folder that holds `path`, so that the names in it are reached
-// through that folder even if its path is made to lead elsewhere meanwhile.
-// Readable where it may be, so that it can be synced; otherwise (a folder
-// its user may enter but not list) held only for its names, and then
-// `readable` is false.
-Status open_folder(const std::string& path, Descriptor& folder, bool& readable);
+// Opens the folder that holds `path`, or the folder `name` in `folder`, so
+// that the names in it are reached through it even if its path is made to
+// lead elsewhere meanwhile: readable where it may be, so that it can be
+// synced, or else (a folder its user may enter but not list) held only for
+// its names, `readable` false.
+Status open_folder(const std::string& path, Descriptor& fd, bool& readable);
+Status open_subfolder(int folder, const std::string& name, Descriptor& fd,
+                      bool& readable);
 // The last component of `path`: the name of the file in its folder.
 std::string name_in_folder(const std::string& path);
 
@@ -95,6 +82,8 @@ std::string name_in_folder(const std::string& path);
 // Fails with ENOENT where nothing stands at the name.
 Status look_up(int folder, const std::string& name, bool follow,
                struct stat& status);
+// The target of the symbolic link `name` in `folder`.
+Status read_link(int folder, const std::string& name, std::string& target);
 
 // Opens `name` in `folder` for reading without ever blocking (a FIFO in its
 // place does not hang), following a final link only when `follow`, and
@@ -102,12 +91,10 @@ Status look_up(int folder, const std::string& name, bool follow,
 Status open_regular_for_reading(int folder, const std::string& name,
                                 bool follow, Descriptor& fd,
                                 struct stat& status);
-
-// Opens the existing file `name` in `folder` for writing, in place, without
-// creating it and without ever blocking.
-Status open_for_rewrite(int folder, const std::string& name, Descriptor& fd,
-                        struct stat& status);
-
+// Holds `name` in `folder` without opening it for reading or writing (a
+// device is not opened, a final link not followed): its inode stays taken.
+Status hold(int folder, const std::string& name, Descriptor& fd,
+            struct stat& status);
 // Creates `name` in `folder`, which must not exist yet (not even as a
 // link), for writing, with `mode` before the umask.
 Status create_new(int folder, const std::string& name, mode_t mode,
@@ -131,36 +118,28 @@ Status lock_whole_file(int folder, const std::string& name, Descriptor& fd);
 // `expected_bytes` is only a hint for the first allocation.
 Status read_to_end(int fd, Text& text, std::size_t max_bytes,
                    std::size_t expected_bytes);
-
-// True when the file on `fd` holds exactly `text`, read through the page
-// cache in pieces; any read failure counts as a difference.
+// True when the file on `fd` holds exactly `text`, read in pieces; any read
+// failure counts as a difference.
 bool holds(int fd, std::string_view text);
-
-// Copies `size` bytes from offset 0 of `from` to offset 0 of `to`, by the
-// kernel where it can. Status::file_changed() when `from` ends early.
+// Copies `size` bytes from offset 0 of `from` to offset 0 of `to`.
+// Status::file_changed() when `from` ends early.
 Status copy_bytes(int from, int to, off_t size);
-
 // Writes all of `data` at `offset`, in pieces, retrying short writes.
 Status write_at(int fd, std::string_view data, off_t offset);
 
-// Cuts or extends the file on `fd` to `size`.
-Status truncate(int fd, off_t size);
-
-// Allocates the bytes from `old_size` to `size` of the file on `fd`, which
-// may move its end. Fails with EFBIG beyond the file-size limit, before any
-// call, and with EOPNOTSUPP where the file system cannot allocate.
-Status allocate(int fd, off_t old_size, off_t size);
-
-// Makes the content and the size of the file on `fd` durable.
+// Makes the content and size of the file on `fd` durable; the names in
+// `folder` (fsync of the folder); everything on the file system of `fd`.
 Status sync_data(int fd);
-// Makes the names in `folder` durable (fsync of the folder).
 Status sync_folder(int folder);
-// Makes everything on the file system of `fd` durable (syncfs).
 Status sync_file_system(int fd);
 
-// The three changes of a name in `folder`.
-Status link(int folder, const std::string& from, const std::string& to);
-Status rename(int folder, const std::string& from, const std::string& to);
+// The changes of a name. A rename that may not replace fails with EEXIST
+// where `to` stands; where the file system cannot refuse to replace, `to`
+// is looked up first.
+Status link(int from_folder, const std::string& from, int to_folder,
+            const std::string& to);
+Status rename(int folder, const std::string& from, const std::string& to,
+              bool replace = true);
 Status remove(int folder, const std::string& name);
 
 }  // namespace gemmel::posix
