@@ -423,6 +423,9 @@ TEST_F(FaultTest, AProfileOpenInTheBrowserIsNeitherReadNorWritten) {
     fs::path target = {};
   } cases[] = {
       {"the browser running", kEmptyFile, true},
+      // A snapshot of the profile made with hard links.
+      {"the browser running, its lock file with a second name", kHardLink,
+       true, outside},
       {"a lock file left by a browser that quit", kEmptyFile},
       {"no lock file", std::nullopt},
       {"a link to a file a browser locks", kSymlink, true, outside},
@@ -438,7 +441,8 @@ TEST_F(FaultTest, AProfileOpenInTheBrowserIsNeitherReadNorWritten) {
     write_file(outside, "");
     if (c.kind) make_entry(*c.kind, lock, c.target);
     const fs::file_type type = fs::symlink_status(lock).type();
-    const bool open = c.browser && c.kind == kEmptyFile;
+    const bool open =
+        c.browser && (c.kind == kEmptyFile || c.kind == kHardLink);
     // This process stands for the browser.
     const int browser =
         c.browser

@@ -187,12 +187,10 @@ Status lock_whole_file(int folder, const std::string& name, Descriptor& fd) {
   fd.reset(calls().openat(folder, name.c_str(),
                           kFlags | (absent ? O_CREAT | O_EXCL : 0), 0644));
   if (fd.get() < 0) return failure("open");
+  // A second name, as a snapshot of the profile made with hard links gives
+  // it, is the browser's lock all the same.
   Status made = opened(fd, &status);
-  // Another name would let the close of a descriptor on it, by this very
-  // process, give up the lock.
-  if (made.ok() && (!S_ISREG(status.st_mode) || status.st_nlink != 1)) {
-    made = Status::failed("open", 0);
-  }
+  if (made.ok() && !S_ISREG(status.st_mode)) made = Status::failed("open", 0);
   if (!made.ok()) {
     fd.reset();
     return made;

@@ -109,7 +109,7 @@ Status lock(int fd);
 // opened for writing without following a final link or blocking, or created
 // empty with mode 0644 before the umask, and then given the folder's owner
 // and group as far as the process may. Fails with code 0 where something
-// other than a regular file with no other name stands there, and, while
+// other than a regular file stands there, and, while
 // another process holds a lock on it, as "fcntl" with EAGAIN or EACCES.
 Status lock_whole_file(int folder, const std::string& name, Descriptor& fd);
 

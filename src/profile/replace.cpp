@@ -40,7 +40,9 @@ class Writer {
  private:
   [[gnu::noinline]] void grow(std::size_t needed) {
     const std::size_t used = size();
-    out_.resize(std::max(out_.size() * 2, used + needed));
+    // A quarter more each time: still linear, and a result that grows
+    // stays near its own size.
+    out_.resize(std::max(out_.size() + out_.size() / 4, used + needed));
     cursor_ = out_.data() + used;
     end_ = out_.data() + out_.size();
   }

@@ -76,7 +76,8 @@ std::optional<std::int64_t> convert_separators(const SeparatorPass& pass,
   scratch.resize(std::max(scratch.capacity(), original.size()));
   const auto put = [&](std::string_view bytes) {
     if (written + bytes.size() > scratch.size()) {
-      scratch.resize(std::max(scratch.size() * 2, written + bytes.size()));
+      scratch.resize(std::max(scratch.size() + scratch.size() / 4,
+                              written + bytes.size()));
     }
     std::copy(bytes.begin(), bytes.end(),
               scratch.begin() + static_cast<std::ptrdiff_t>(written));
