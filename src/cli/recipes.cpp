@@ -64,6 +64,17 @@ std::string last_name(std::string_view folder, char separator,
   return std::string(folder.substr(start));
 }
 
+// The name of the folder above the last one of `folder`, as last_name gives
+// it; empty where there is none.
+std::string parent_name(std::string_view folder, char separator,
+                        std::size_t root) {
+  const std::string_view rest =
+      folder.substr(0, folder.size() - std::min<std::size_t>(folder.size(), 1));
+  const std::size_t start = rest.rfind(separator) + 1;  // 0 when none
+  if (start <= root) return {};
+  return last_name(folder.substr(0, start), separator, root);
+}
+
 }  // namespace
 
 std::size_t windows_root_length(std::string_view windir) {
@@ -102,7 +113,9 @@ Directories prepare_directories(std::string_view windir,
           std::string(trimmed),
           std::string(untrailed),
           last_name(windir, '\\', windows_root_length(windir)),
-          last_name(linuxdir, '/', 1)};
+          last_name(linuxdir, '/', 1),
+          parent_name(windir, '\\', windows_root_length(windir)),
+          parent_name(linuxdir, '/', 1)};
 }
 
 const Recipe* find_recipe(std::string_view modo) {
@@ -222,6 +235,17 @@ bool source_is_one_level_up(const Recipe& recipe, const Directories& dirs,
   return found;
 }
 
+// True when the last names of the two folders differ and the folder above
+// one is named like the other: one of them was given one level off.
+bool one_level_apart(const Directories& dirs) {
+  const auto named = [](const std::string& a, const std::string& b) {
+    return !a.empty() && same_text(a, b, true);
+  };
+  return !same_text(dirs.windir_name, dirs.linuxdir_name, true) &&
+         (named(dirs.windir_parent_name, dirs.linuxdir_name) ||
+          named(dirs.linuxdir_parent_name, dirs.windir_name));
+}
+
 // Calls `apply` with each change of `recipe` for `which`, in order: its
 // steps, then the separators.
 template <typename Apply>
@@ -256,15 +280,16 @@ Conversion convert_file(const Recipe& recipe, ProfileFile which,
     // A Windows folder given one level above the profile, or a Linux one,
     // would bury every path one level deeper in a folder named like the
     // profile, ".../asd6dhre.slt/asd6dhre.slt/Mail".
-    if (source_is_one_level_up(recipe, dirs, read.view())) {
+    const bool source_occurs = occurs_in(recipe.source, recipe.source_untrailed,
+                                         which, dirs, read.view());
+    if (source_is_one_level_up(recipe, dirs, read.view()) ||
+        ((source_occurs || which == kPrefs) && one_level_apart(dirs))) {
       return {.refusal = Refusal::kTwoProfiles};
     }
     // A mistyped folder would leave a prefs.js as it is and pass for
     // converted.
-    if (!occurs_in(recipe.source, recipe.source_untrailed, which, dirs,
-                   read.view()) &&
-        !occurs_in(recipe.target, recipe.target_untrailed, which, dirs,
-                   read.view())) {
+    if (!source_occurs && !occurs_in(recipe.target, recipe.target_untrailed,
+                                     which, dirs, read.view())) {
       return {.refusal =
                   which == kPrefs ? Refusal::kFolderAbsent : Refusal::kNone};
     }

@@ -61,6 +61,8 @@ struct Directories {
   std::string linuxdir_untrailed;
   std::string windir_name;
   std::string linuxdir_name;
+  std::string windir_parent_name;    // the folder above windir's last one
+  std::string linuxdir_parent_name;  // the same for linuxdir
 };
 
 // The length of the root that `windir` begins with: 3 for a drive (a letter
@@ -110,7 +112,10 @@ struct Conversion {
 //   by the target's last folder name and then by the source's separator, a
 //   '"', a ')' or the end of the text: the source is the folder above a
 //   profile named like the target, one level away from it. Not checked where
-//   the target is a root, which has no last name.
+//   the target is a root, which has no last name. Refused too, where the
+//   file holds the source folder or is prefs.js: two folders whose last
+//   names differ where the folder above one is named like the other (letters
+//   in either case), one level apart whatever the file holds.
 // - kFolderAbsent: a prefs.js in which neither the source folder nor the
 //   target folder occurs. A panacea.dat in which neither occurs holds
 //   nothing to convert and is left as it is.
