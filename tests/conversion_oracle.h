@@ -71,11 +71,23 @@ inline std::string oracle_convert(const std::vector<OracleStep>& steps,
                                   const std::string& linuxdir,
                                   const std::string& modo, bool prefs,
                                   std::string text) {
+  // Mork escapes a closing parenthesis and a dollar with a backslash.
+  const auto as_stored = [&](const std::string& folder) {
+    if (prefs) return folder;
+    std::string escaped;
+    for (const char c : folder) {
+      escaped += c == ')' || c == '$' ? std::string{'\\', c} : std::string{c};
+    }
+    return escaped;
+  };
   for (const OracleStep& step : steps) {
     if (step.prefs != prefs) continue;
+    // panacea.dat's steps all replace a folder.
+    const std::string target = as_stored(step.target);
+    const std::string replacement = as_stored(step.replacement);
     const ReplaceCall call{.form = step.form,
-                           .target = step.target,
-                           .replacement = step.replacement,
+                           .target = target,
+                           .replacement = replacement,
                            .start_key = step.start_key,
                            .end_key = step.end_key,
                            .any_case = step.windows};
@@ -89,7 +101,7 @@ inline std::string oracle_convert(const std::vector<OracleStep>& steps,
   }
   std::string escaped;
   for (const char c : windir) escaped += c == '\\' ? "\\\\" : std::string{c};
-  plain_separators({.folder = modo == "win" ? escaped : linuxdir,
+  plain_separators({.folder = as_stored(modo == "win" ? escaped : linuxdir),
                     .to_windows = modo == "win",
                     .any_case = modo == "win",
                     .mork = !prefs},

@@ -101,6 +101,17 @@ user_pref("browser.download.dir", "d:\\documenti\\scaricati");
        "user_pref(\"mail.root.none\", \"/mnt/d/Niccol\xc3\xb2/Mail\");\n",
        R"((1=D:\\Niccol$C3$B2\\Mail\\x))",
        "user_pref(\"mail.root.none\", \"D:\\\\Niccol\xc3\xb2\\\\Mail\");\n"},
+      {"windows to linux: a folder with parentheses, which panacea.dat "
+       "escapes",
+       "D:\\Posta (vecchia)\\p\\", "/mnt/d/Posta (vecchia)/p/", "linux",
+       R"((80=D:\\Posta (vecchia\)\\p\\Mail\\Inbox))",
+       R"(user_pref("mail.root.none", "D:\\Posta (vecchia)\\p\\Mail");)",
+       R"((80=/mnt/d/Posta (vecchia\)/p/Mail/Inbox))",
+       R"(user_pref("mail.root.none", "/mnt/d/Posta (vecchia)/p/Mail");)"},
+      {"linux to windows: a folder with a dollar, which panacea.dat escapes",
+       "D:\\a$b\\", "/mnt/d/a$b/", "win", R"((1=/mnt/d/a\$b/x))",
+       R"(user_pref("d", "/mnt/d/a$b/x");)", R"((1=D:\\a\$b\\x))",
+       R"(user_pref("d", "D:\\a$b\\x");)"},
       {"windows to linux: a profile half converted by an earlier version is "
        "mended",
        "d:\\p\\", "/mnt/d/p/", "linux", "",

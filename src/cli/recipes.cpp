@@ -174,6 +174,23 @@ bool is_windows(Operand operand) {
 
 namespace {
 
+// `operand` as `which` stores it: panacea.dat, as Mork writes every value,
+// escapes a closing parenthesis and a dollar in a folder with a backslash
+// ("D:\\Posta (vecchia\)\\"); its backslashes are doubled already.
+std::string stored(Operand operand, ProfileFile which,
+                   const Directories& dirs) {
+  std::string value = resolve(operand, dirs);
+  const bool named =
+      is_folder(operand) || operand == kWindirName || operand == kLinuxdirName;
+  if (which != kPanacea || !named) return value;
+  std::string escaped;
+  for (const char c : value) {
+    if (c == ')' || c == '$') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
 // A file's text as the steps read it: panacea.dat decoded where it holds
 // continuations or bytes in hex (mork.h).
 class Reading {
@@ -202,18 +219,18 @@ bool occurs(std::string_view view, const std::string& folder,
 
 bool occurs_in(Operand folder, Operand untrailed, ProfileFile which,
                const Directories& dirs, std::string_view view) {
-  return occurs(view, resolve(folder, dirs),
+  return occurs(view, stored(folder, which, dirs),
                 which == kPrefs ? resolve(untrailed, dirs) : std::string(),
                 is_windows(folder));
 }
 
 // True when every occurrence of the source folder in `view` is followed by
 // the target's last folder name and then by the end of a folder name.
-bool source_is_one_level_up(const Recipe& recipe, const Directories& dirs,
-                            std::string_view view) {
-  const std::string name = resolve(recipe.target_name, dirs);
+bool source_is_one_level_up(const Recipe& recipe, ProfileFile which,
+                            const Directories& dirs, std::string_view view) {
+  const std::string name = stored(recipe.target_name, which, dirs);
   if (name.empty()) return false;
-  const std::string source = resolve(recipe.source, dirs);
+  const std::string source = stored(recipe.source, which, dirs);
   const std::string separator = resolve(recipe.separator, dirs);
   const Finder finder(source, is_windows(recipe.source));
   bool found = false;
@@ -253,8 +270,8 @@ void for_each_change(const Recipe& recipe, ProfileFile which,
                      const Directories& dirs, Apply apply) {
   for (const Step& step : recipe.steps) {
     if (step.file != which) continue;
-    const std::string target = resolve(step.target, dirs);
-    const std::string replacement = resolve(step.replacement, dirs);
+    const std::string target = stored(step.target, which, dirs);
+    const std::string replacement = stored(step.replacement, which, dirs);
     apply(ReplaceCall{.form = step.form,
                       .target = target,
                       .replacement = replacement,
@@ -264,7 +281,7 @@ void for_each_change(const Recipe& recipe, ProfileFile which,
                       .any_case = is_windows(step.target),
                       .mork = is_folder(step.target) && which == kPanacea});
   }
-  const std::string folder = resolve(recipe.target, dirs);
+  const std::string folder = stored(recipe.target, which, dirs);
   apply(SeparatorPass{.folder = folder,
                       .to_windows = recipe.to_windows,
                       .any_case = is_windows(recipe.target),
@@ -282,7 +299,7 @@ Conversion convert_file(const Recipe& recipe, ProfileFile which,
     // profile, ".../asd6dhre.slt/asd6dhre.slt/Mail".
     const bool source_occurs = occurs_in(recipe.source, recipe.source_untrailed,
                                          which, dirs, read.view());
-    if (source_is_one_level_up(recipe, dirs, read.view()) ||
+    if (source_is_one_level_up(recipe, which, dirs, read.view()) ||
         ((source_occurs || which == kPrefs) && one_level_apart(dirs))) {
       return {.refusal = Refusal::kTwoProfiles};
     }
