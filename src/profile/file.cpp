@@ -178,7 +178,8 @@ void File::replace(std::string target, std::string replacement,
 
 // NOLINTEND(performance-unnecessary-value-param)
 
-void File::release_scratch() { spare_ = Text(); }
+// Assigning an empty text would keep the buffer: only a swap gives it back.
+void File::release_scratch() { Text().swap(spare_); }
 
 bool File::differs() {
   if (state_ != FileState::kReady) return false;
