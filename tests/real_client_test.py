@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Opens profiles converted by gemmel with the mail client that reads them.
 
-Usage: real_client_test.py GEMMEL [--lock]
+Usage: real_client_test.py GEMMEL
 
 Each profile below is written in Windows form, converted to Linux form and
 opened by Debian's thunderbird, headless; the checks read what the client
@@ -11,24 +11,18 @@ prefs.js is converted to Windows form and back, and opened again. The same
 profile unconverted is the control: the client must be seen to make new
 folders there, or the checks prove nothing.
 
-With --lock, it also prints, while the client runs, how the client holds
-its profile lock (.parentlock).
-
 Exit status: 0 when every check holds, 1 when one fails, 77 (skipped) where
 the client is not installed. THUNDERBIRD in the environment names another
 client program.
 """
 
 import ctypes
-import errno
-import fcntl
 import json
 import os
 import re
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -234,38 +228,6 @@ def gemmel(program, windir, linuxdir, modo):
     return run.returncode, run.stdout + run.stderr
 
 
-def lock_state(path):
-    """How .parentlock is held, as another process sees it."""
-    try:
-        fd = os.open(path, os.O_RDWR | os.O_NOFOLLOW)
-    except OSError as error:
-        return "cannot open: " + error.strerror
-    try:
-        query = struct.pack("hhqqi", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0)
-        kind, _, start, length, pid = struct.unpack(
-            "hhqqi", fcntl.fcntl(fd, fcntl.F_GETLK, query))
-        names = {fcntl.F_UNLCK: "F_UNLCK", fcntl.F_WRLCK: "F_WRLCK",
-                 fcntl.F_RDLCK: "F_RDLCK"}
-        state = "F_GETLK: %s start %d length %d pid %d" % (
-            names.get(kind, kind), start, length, pid)
-        try:
-            fcntl.fcntl(fd, fcntl.F_SETLK, query)
-            state += "; F_SETLK F_WRLCK granted"
-            fcntl.fcntl(fd, fcntl.F_SETLK, struct.pack(
-                "hhqqi", fcntl.F_UNLCK, os.SEEK_SET, 0, 0, 0))
-        except OSError as error:
-            state += "; F_SETLK F_WRLCK refused: " + errno.errorcode[
-                error.errno]
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            state += "; flock granted"
-        except OSError as error:
-            state += "; flock refused: " + errno.errorcode[error.errno]
-        return state
-    finally:
-        os.close(fd)
-
-
 class Marionette:
     """The client's remote protocol: length-prefixed JSON over TCP."""
 
@@ -316,7 +278,7 @@ def die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # DEATHSIG
 
 
-def open_with_client(client, profile, home, show_lock):
+def open_with_client(client, profile, home):
     """Starts the client on `profile`, asks it for each server's folder once
     it has loaded its accounts, then makes it quit as its Quit menu does, so
     that it writes prefs.js (SIGTERM kills it without that). Returns what
@@ -353,12 +315,6 @@ def open_with_client(client, profile, home, show_lock):
         folders = remote.call("WebDriver:ExecuteScript",
                               {"script": SERVER_FOLDERS, "args": []})["value"]
         loaded = time.monotonic() - started
-        if show_lock:
-            link = os.path.join(profile, "lock")
-            print("     lock while the client (pid %d) runs: %s; lock -> %s" %
-                  (process.pid,
-                   lock_state(os.path.join(profile, ".parentlock")),
-                   os.readlink(link) if os.path.islink(link) else "(none)"))
         before = os.stat(prefs).st_mtime_ns
         remote.call("Marionette:Quit", {})
         process.wait(QUIT_TIMEOUT)
@@ -380,11 +336,6 @@ def open_with_client(client, profile, home, show_lock):
     if problem:
         problem += "\nthe end of %s:\n" % log_path + "\n".join(
             read(log_path).splitlines()[-5:])
-    if show_lock:
-        print("     lock after the client quit: %s; lock link %s" % (
-            lock_state(os.path.join(profile, ".parentlock")),
-            "stays" if os.path.islink(os.path.join(profile, "lock"))
-            else "removed"))
     return problem, folders
 
 
@@ -415,7 +366,7 @@ def make_profile(case, scratch, converted):
     return top, linuxdir, home
 
 
-def check_profile(checks, program, client, case, scratch, show_lock):
+def check_profile(checks, program, client, case, scratch):
     name = case["name"]
     top, linuxdir, home = make_profile(case, scratch, converted=True)
     profile = linuxdir.rstrip("/")
@@ -444,7 +395,7 @@ def check_profile(checks, program, client, case, scratch, show_lock):
                      "got:\n%s\nexpected:\n%s" % (got, want))
 
     def open_and_check(when):
-        problem, folders = open_with_client(client, profile, home, show_lock)
+        problem, folders = open_with_client(client, profile, home)
         checks.check("%s, %s: the client loads its accounts and quits" % (
             name, when), not problem, problem)
         expected = {server: linuxdir + folder
@@ -498,7 +449,7 @@ def check_control(checks, client, case, scratch):
     _, linuxdir, home = make_profile(case, scratch, converted=False)
     profile = linuxdir.rstrip("/")
     before = mail_folders(profile)
-    problem, folders = open_with_client(client, profile, home, False)
+    problem, folders = open_with_client(client, profile, home)
     new = mail_folders(profile) - before
     prefs = prefs_of(read(os.path.join(linuxdir, "prefs.js")))
     moved = [pref for pref in case["linux"]
@@ -513,7 +464,7 @@ def check_control(checks, client, case, scratch):
 
 
 def main(argv):
-    if len(argv) not in (2, 3) or (len(argv) == 3 and argv[2] != "--lock"):
+    if len(argv) != 2:
         print(__doc__.strip().splitlines()[2], file=sys.stderr)
         return 2
     program = os.path.abspath(argv[1])
@@ -532,8 +483,7 @@ def main(argv):
         return 1
     try:
         for case in PROFILES:
-            check_profile(checks, program, client, case, scratch,
-                          len(argv) == 3)
+            check_profile(checks, program, client, case, scratch)
             check_control(checks, client, case, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
