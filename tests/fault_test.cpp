@@ -286,16 +286,16 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
                    ? report(kChanged, path(other)) + kNothingChanged
                    : report(kCannotBackUp, path(refused) + c.at, c.reason) +
                          (c.same_as != nullptr ? same_as(c.same_as) : "") +
-                         (refused == "panacea.dat" ? kNothingChanged : "")));
+                         (backups ? report(kCannotBackUp, path(c.target)) +
+                                        same_as(refused + "-bak")
+                                  : "") +
+                         kNothingChanged));
+    // Found before either file is written: the other is left as well.
     EXPECT_EQ(read(refused), original(refused));
-    if (refused == "panacea.dat") {
-      EXPECT_EQ(read(other), original(other));
-      EXPECT_EQ(fs::is_symlink(folder_ / other), c.moved);
-      EXPECT_EQ(fs::exists(folder_ / (other + "-bak")), backups);
-      if (backups) EXPECT_EQ(read(c.target), "earlier");
-    } else {
-      expect_converted(other);
-    }
+    EXPECT_EQ(read(other), original(other));
+    EXPECT_EQ(fs::is_symlink(folder_ / other), c.moved);
+    EXPECT_EQ(fs::exists(folder_ / (other + "-bak")), backups);
+    if (backups) EXPECT_EQ(read(c.target), "earlier");
     EXPECT_EQ(fs::symlink_status(planted).type(), type);
     // Nothing was written through a link, nor created where one pointed.
     EXPECT_EQ(read_file(outside), "not yours");
@@ -346,28 +346,31 @@ TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {
   ASSERT_EQ(chown((folder_ / "prefs.js-bak").c_str(), kNobody, kNobody), 0);
   fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0644));
   fs::permissions(folder_ / "panacea.dat", static_cast<fs::perms>(0666));
-  EXPECT_EQ(convert({.user = kNobody}),
-            failed(report(kNotWritable, path("panacea.dat"), EPERM) +
-                   kNothingChanged));
+  EXPECT_EQ(
+      convert({.user = kNobody}),
+      failed(report(kNotWritable, path("panacea.dat"), EPERM) +
+             report(kNotWritable, path("prefs.js"), EACCES) + kNothingChanged));
   EXPECT_EQ(read("prefs.js"), prefs());
   EXPECT_EQ(read("prefs.js-bak"), "an earlier original");
   EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js", "prefs.js-bak"}));
 
   // The user's own prefs.js, read-only: no backup until the user makes it
-  // writable, and then the retry converts it.
+  // writable, and panacea.dat waits for it; then the retry converts both.
   fresh_folder();
   write_profile();
   ASSERT_EQ(chown((folder_ / "prefs.js").c_str(), kNobody, kNobody), 0);
   ASSERT_EQ(chown((folder_ / "panacea.dat").c_str(), kNobody, kNobody), 0);
   fs::permissions(folder_ / "prefs.js", static_cast<fs::perms>(0444));
-  EXPECT_EQ(convert({.user = kNobody}),
-            failed(report(kNotWritable, path("prefs.js"), EACCES)));
-  EXPECT_EQ(files(), (Names{"panacea.dat", "panacea.dat-bak", "prefs.js"}));
+  EXPECT_EQ(
+      convert({.user = kNobody}),
+      failed(report(kNotWritable, path("prefs.js"), EACCES) + kNothingChanged));
+  EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
   EXPECT_EQ(read("prefs.js"), prefs());
   fs::permissions(folder_ / "prefs.js", fs::perms::owner_write,
                   fs::perm_options::add);
   EXPECT_EQ(convert({.user = kNobody}), (RunResult{kToWindows, "", 0}));
   expect_converted("prefs.js");
+  expect_converted("panacea.dat");
 
   // A folder the user may enter and write but not list: converted all the
   // same, its names made durable through the file system.
@@ -388,20 +391,22 @@ TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {
   fs::remove(folder_ / "panacea.dat-bak");
   write_profile();
   fs::permissions(folder_, static_cast<fs::perms>(0755));
-  EXPECT_EQ(convert({.user = kNobody}),
-            failed(report(kNotWritable, path("panacea.dat"), EACCES) +
-                   kNothingChanged));
+  EXPECT_EQ(
+      convert({.user = kNobody}),
+      failed(report(kNotWritable, path("panacea.dat"), EACCES) +
+             report(kNotWritable, path("prefs.js"), EACCES) + kNothingChanged));
   EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
   EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
   EXPECT_EQ(read("prefs.js"), prefs());
 }
 
 TEST_F(FaultTest, FileSizeLimit) {
-  // The first new file hits the limit: nothing changes and nothing stays.
+  // Both new files hit the limit: nothing changes and nothing stays.
   write_profile();
-  EXPECT_EQ(convert({.file_size_limit = 8}),
-            failed(report(kNotWritable, path("panacea.dat"), EFBIG) +
-                   kNothingChanged));
+  EXPECT_EQ(
+      convert({.file_size_limit = 8}),
+      failed(report(kNotWritable, path("panacea.dat"), EFBIG) +
+             report(kNotWritable, path("prefs.js"), EFBIG) + kNothingChanged));
   EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
   EXPECT_EQ(read("prefs.js"), prefs());
   EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
@@ -533,7 +538,7 @@ TEST_F(FaultTest, AClosedOrUnreadStderrTakesNoMessageAndStopsNoRun) {
     EXPECT_EQ(convert({.standard_closed = closed, .stderr_unread = !closed}),
               failed(""));
     EXPECT_EQ(read("prefs.js"), prefs());
-    expect_converted("panacea.dat");
+    EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
   }
 }
 
@@ -699,9 +704,9 @@ TEST_F(FaultTest, WhatACutOffRunLeftIsRemovedFinishedOrLeftAlone) {
       {"a leftover partial backup removed", prefs(), "prefs.js-bak-parziale",
        kEmptyFile, prefs().substr(0, 9)},
       {"a leftover that is a folder left alone", prefs(), "prefs.js-nuovo",
-       kFolder, "", in_the_way, true},
+       kFolder, "", in_the_way, true, "", true},
       {"a leftover that is a second name of another file left alone", prefs(),
-       "prefs.js-nuovo", kHardLink, "", in_the_way, true},
+       "prefs.js-nuovo", kHardLink, "", in_the_way, true, "", true},
       {"the rename finished after a cut", "", "prefs.js-nuovo", kEmptyFile,
        converted("prefs.js"), "", false, "bak"},
       {"a new file that is no conversion of the backup kept", "",

@@ -218,6 +218,8 @@ TEST_P(PowerCutTest, LeavesNoTornStateAndANextRunThatConverts) {
   ScopedTempDir dir;
   const fs::path folder = dir / "profile";
   fs::create_directory(folder);
+  // A profile the browser has opened holds its lock file.
+  write_file(folder / ".parentlock", "");
   const std::string linuxdir = folder.string() + "/";
   const std::string windir = "d:\\p\\";
   const auto linux_form = [&](const std::string& name) {

@@ -237,6 +237,20 @@ bool convert_profile(const Job (&jobs)[2], const Folder& folder,
     return false;
   }
   seen.holds_target = loaded[1].conversion.holds_target;
+  // Both new files are written and synced before either is put in place:
+  // a file that cannot be written, a full disk or a backup that may not be
+  // replaced stop the run before anything changes.
+  for (Loaded& each : loaded) {
+    File& file = *each.file;
+    if (file.state() == FileState::kReady && !file.prepare_write()) {
+      static_cast<void>(report_state(file, err));
+      refused = true;
+    }
+  }
+  if (refused) {
+    print_line(err, texts::kNothingChanged);
+    return false;
+  }
   // panacea.dat first, then prefs.js. Where a write fails, the other file
   // is written only where this one holds its conversion, so that the
   // profile stays whole in one form or the other.

@@ -56,6 +56,8 @@ class File {
   // and whether it could be opened for reading; -1 to open it here.
   explicit File(const char* name, const std::string& sibling = {},
                 int folder = -1, bool folder_readable = true);
+  // A new file prepared and not put in place goes with the object.
+  ~File();
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
@@ -90,6 +92,14 @@ class File {
   // `made` and the path is still free: the file is then kWritten.
   bool finish_rename(const Text& made);
 
+  // The first half of write(), which calls it where it was not called: the
+  // text written under the new file's name, durably, and the backup's name
+  // looked at, with the file and its backup as they were. True where write()
+  // may go on, or where the text is unchanged; otherwise state() and
+  // last_status() tell why, and nothing is left behind. A run that prepares
+  // both files before it writes either finds a file that cannot be written
+  // before anything changes.
+  [[nodiscard]] bool prepare_write();
   // Writes the text as the file, durably, after a durable backup (see
   // above). True when the file holds the converted text (kWritten or
   // kUnchanged); otherwise state() and last_status() tell why.
@@ -131,6 +141,10 @@ class File {
   FileState settle_leftovers();
   // The write order, phase by phase (file_write.cpp).
   FileState store();
+  // Gives up the new file where it was not put in place, and the lock.
+  void finish();
+  // Whether what stands at the backup's name, `old`, may be replaced.
+  FileState check_old_backup(const struct stat& old);
   FileState write_new_file();
   FileState check_still_as_read();
   FileState back_up();
@@ -186,6 +200,7 @@ class File {
   std::string shared_with_;  // see shared_with()
   posix::Descriptor input_;  // read from; holds the lock
   struct stat read_status_ {};
+  bool prepared_ = false;        // prepare_write() went through
   posix::Descriptor new_file_;   // the new file, held while it is needed
   posix::Descriptor partial_;    // the partial backup, held likewise
   std::int64_t replaced_ = 0;    // replacements made so far

@@ -74,16 +74,58 @@ Status sync_names(int folder, bool readable, const std::string& name) {
 
 }  // namespace
 
+File::~File() {
+  if (prepared_ && state_ == FileState::kReady) finish();
+}
+
+bool File::prepare_write() {
+  if (state_ != FileState::kReady || prepared_) return prepared_;
+  FileState phase = FileState::kUnchanged;
+  if (differs()) {
+    phase = write_new_file();
+    // A backup that may not be replaced is found before anything changes.
+    struct stat old {};
+    posix::Descriptor held;
+    const Status looked = phase == FileState::kReady
+                              ? posix::hold(folder_, backup_name(), held, old)
+                              : Status();
+    if (phase == FileState::kReady && looked.ok()) {
+      phase = check_old_backup(old);
+    } else if (looked.code() != ENOENT && !looked.ok()) {
+      phase = fail(FileState::kBackupFailed, looked, backup_path());
+    }
+    // Nor may anything stand at the partial backup's name: what an earlier
+    // run left there, and is no plain file of its own, stays.
+    if (phase == FileState::kReady &&
+        posix::look_up(folder_, partial_name(), false, old).ok()) {
+      phase = fail(FileState::kBackupFailed, Status::failed("link", EEXIST),
+                   backup_path() + kPartialSuffix);
+    }
+  }
+  prepared_ = phase == FileState::kReady;
+  if (!prepared_) {
+    state_ = phase;
+    finish();
+  }
+  return prepared_ || state_ == FileState::kUnchanged;
+}
+
 bool File::write() {
-  if (state_ != FileState::kReady) return false;
+  if (!prepare_write() || state_ != FileState::kReady) {
+    return state_ == FileState::kUnchanged;
+  }
   state_ = store();
+  finish();
+  return state_ == FileState::kWritten;
+}
+
+void File::finish() {
   if (state_ != FileState::kWritten) {
     remove_own(target_folder(), new_name(), new_file_);
   }
   new_file_.reset();
   partial_.reset();
   input_.reset();  // gives up the lock
-  return state_ == FileState::kWritten || state_ == FileState::kUnchanged;
 }
 
 std::string File::same_file_as(const struct stat& found,
@@ -216,9 +258,7 @@ bool File::finish_rename(const Text& made) {
 // The write order.
 
 FileState File::store() {
-  if (!differs()) return FileState::kUnchanged;
-  FileState phase = write_new_file();
-  if (phase == FileState::kReady) phase = check_still_as_read();
+  FileState phase = check_still_as_read();
   if (phase == FileState::kReady) phase = back_up();
   if (phase == FileState::kReady) phase = put_in_place();
   return phase;
@@ -290,16 +330,9 @@ FileState File::back_up() {
   }
   // Where a run was cut off after the backup, it is the original itself.
   if (!replacing || !same_file(old, read_status_)) {
-    // No other name of the run may be the backup's file: a second name of
-    // one file, which a damaged volume can leave, would be written over.
-    shared_with_ = replacing ? same_file_as(old, {}) : "";
-    if (!shared_with_.empty()) return FileState::kBackupShared;
-    if (replacing && !plain_file_of_its_own(old)) {
-      return fail(FileState::kBackupFailed,
-                  Status::failed("open", S_ISDIR(old.st_mode) ? EISDIR : 0),
-                  backup_path());
-    }
-    FileState made = make_partial();
+    FileState made = replacing ? check_old_backup(old) : FileState::kReady;
+    if (made != FileState::kReady) return made;
+    made = make_partial();
     // What stands at the backup's name is replaced only while it is what
     // was looked at, and only by the partial name that still holds this
     // run's.
@@ -334,6 +367,20 @@ FileState File::back_up() {
     return FileState::kChanged;
   }
   read_status_ = now;
+  return FileState::kReady;
+}
+
+FileState File::check_old_backup(const struct stat& old) {
+  if (same_file(old, read_status_)) return FileState::kReady;
+  // No other name of the run may be the backup's file: a second name of one
+  // file, which a damaged volume can leave, would be written over.
+  shared_with_ = same_file_as(old, {});
+  if (!shared_with_.empty()) return FileState::kBackupShared;
+  if (!plain_file_of_its_own(old)) {
+    return fail(FileState::kBackupFailed,
+                Status::failed("open", S_ISDIR(old.st_mode) ? EISDIR : 0),
+                backup_path());
+  }
   return FileState::kReady;
 }
 
