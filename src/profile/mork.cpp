@@ -18,7 +18,7 @@ bool line_end(char c) { return c == '\n' || c == '\r'; }
 }  // namespace
 
 std::size_t UnitReader::continuation_at(std::size_t at) const {
-  if (!mork_ || in_pair_ || at + 1 >= text_.size() || text_[at] != '\\' ||
+  if (in_pair_ || at + 1 >= text_.size() || text_[at] != '\\' ||
       !line_end(text_[at + 1])) {
     return 0;
   }
@@ -36,12 +36,12 @@ bool UnitReader::next(Unit& unit) {
   skip_continuations();
   if (at_ >= text_.size()) return false;
   const char c = text_[at_];
-  unit = Unit{.begin = at_, .end = at_ + 1, .byte = c, .paired = in_pair_};
+  unit = Unit{.begin = at_, .end = at_ + 1, .byte = c};
   if (in_pair_) {
     in_pair_ = false;
   } else if (c == '\\') {
-    unit.pair_start = in_pair_ = true;
-  } else if (mork_ && c == '$' && at_ + 2 < text_.size()) {
+    in_pair_ = true;
+  } else if (c == '$' && at_ + 2 < text_.size()) {
     const int high = hex_value(text_[at_ + 1]);
     const int low = hex_value(text_[at_ + 2]);
     if (high >= 0 && low >= 0) {
@@ -72,7 +72,7 @@ bool has_mork_forms(std::string_view text) {
 Text decode(std::string_view text) {
   Text decoded;
   decoded.reserve(text.size());
-  UnitReader reader(text, true);
+  UnitReader reader(text);
   // A run of bytes that read as themselves is copied whole.
   std::size_t run_begin = 0;
   std::size_t run_end = 0;

@@ -35,19 +35,15 @@ namespace gemmel {
 
 // One byte of the decoded text and where the file wrote it.
 struct Unit {
-  std::size_t begin = 0;    // offset of its first byte in the text
-  std::size_t end = 0;      // one past its last: 1 byte, or 3 for a hex byte
-  char byte = 0;            // the byte it reads as
-  bool pair_start = false;  // a backslash that pairs with the next unit
-  bool paired = false;      // the second byte of a pair
+  std::size_t begin = 0;  // offset of its first byte in the text
+  std::size_t end = 0;    // one past its last: 1 byte, or 3 for a hex byte
+  char byte = 0;          // the byte it reads as
 };
 
-// Reads the units of a text in order, passing over continuations. With
-// `mork` false the text has no continuations and no hex bytes (prefs.js),
-// but its backslashes still pair.
+// Reads the units of a text in order, passing over continuations.
 class UnitReader {
  public:
-  UnitReader(std::string_view text, bool mork) : text_(text), mork_(mork) {}
+  explicit UnitReader(std::string_view text) : text_(text) {}
 
   // The next unit, after any continuations before it; false at the end of
   // the text. `offset()` is then the end of the text.
@@ -62,7 +58,6 @@ class UnitReader {
   std::size_t continuation_at(std::size_t at) const;
 
   std::string_view text_;
-  bool mork_;
   std::size_t at_ = 0;
   bool in_pair_ = false;  // the last unit read starts a pair
 };
@@ -108,7 +103,7 @@ void put_encoded(Out& out, std::string_view bytes) {
 class DecodedSource {
  public:
   DecodedSource(std::string_view decoded, std::string_view original)
-      : decoded_(decoded), original_(original), reader_(original, true) {}
+      : decoded_(decoded), original_(original), reader_(original) {}
   std::string_view text() const { return decoded_; }
   // Bytes written to the result that are not part of the decoded text.
   std::size_t restored() const { return restored_; }

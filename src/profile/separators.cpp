@@ -32,7 +32,7 @@ bool ends_value(char c, bool mork) {
 class Offsets {
  public:
   Offsets(std::string_view text, bool decoded)
-      : reader_(text, true), decoded_(decoded) {}
+      : reader_(text), decoded_(decoded) {}
   // The end, in the text, of the unit before decoded offset `index`.
   std::size_t end_before(std::size_t index) {
     if (!decoded_) return index;
