@@ -50,20 +50,22 @@ user_pref("marionette.port", 0);
 # points.
 MAIL = {"server1": "Mail/Local Folders",  # type none, Local Folders
         "server2": "Mail/pop.example.com"}  # type pop3
-PROFILES = [
-    {
-        "name": "news",  # mail.newsrc_root, a non-ASCII folder, panacea.dat
-        "windir": "D:\\Documenti\\Niccolò\\news.slt\\",
-        "folder": "Niccolò/news.slt",
-        "mail": MAIL,
-        "prefs": r"""// Mozilla User Preferences
+# The two accounts, the same in every profile; the profiles add their folders.
+ACCOUNTS = """// Mozilla User Preferences
 
 user_pref("mail.account.account1.server", "server1");
 user_pref("mail.account.account2.server", "server2");
 user_pref("mail.accountmanager.accounts", "account2,account1");
 user_pref("mail.accountmanager.defaultaccount", "account2");
 user_pref("mail.accountmanager.localfoldersserver", "server1");
-user_pref("mail.newsrc_root", "D:\\Documenti\\Niccolò\\news.slt\\News");
+"""
+PROFILES = [
+    {
+        "name": "news",  # mail.newsrc_root, a non-ASCII folder, panacea.dat
+        "windir": "D:\\Documenti\\Niccolò\\news.slt\\",
+        "folder": "Niccolò/news.slt",
+        "mail": MAIL,
+        "prefs": ACCOUNTS + r"""user_pref("mail.newsrc_root", "D:\\Documenti\\Niccolò\\news.slt\\News");
 user_pref("mail.newsrc_root-rel", "[ProfD]News");
 user_pref("mail.root.none", "D:\\Documenti\\Niccolò\\news.slt\\Mail");
 user_pref("mail.root.none-rel", "[ProfD]Mail");
@@ -136,14 +138,7 @@ pop.example.com/Inbox.msf)(83=Inbox)(84=mailbox://nobody@Local%20Folders/Junk)>
         "windir": "d:\\documenti\\posta\\mail.slt\\",  # as the help spells it
         "folder": "Posta/mail.slt",
         "mail": MAIL,
-        "prefs": r"""// Mozilla User Preferences
-
-user_pref("mail.account.account1.server", "server1");
-user_pref("mail.account.account2.server", "server2");
-user_pref("mail.accountmanager.accounts", "account2,account1");
-user_pref("mail.accountmanager.defaultaccount", "account2");
-user_pref("mail.accountmanager.localfoldersserver", "server1");
-user_pref("mail.server.server1.directory", "d:\\documenti\\posta\\mail.slt\\Mail\\Local Folders");
+        "prefs": ACCOUNTS + r"""user_pref("mail.server.server1.directory", "d:\\documenti\\posta\\mail.slt\\Mail\\Local Folders");
 user_pref("mail.server.server1.directory-rel", "[ProfD]Mail/Local Folders");
 user_pref("mail.server.server1.hostname", "Local Folders");
 user_pref("mail.server.server1.storeContractID", "@mozilla.org/msgstore/berkeleystore;1");

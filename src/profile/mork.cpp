@@ -50,7 +50,22 @@ bool UnitReader::next(Unit& unit) {
     }
   }
   at_ = unit.end;
+  ++read_;
   return true;
+}
+
+std::size_t UnitReader::end_before(std::size_t index) {
+  Unit unit;
+  while (read_ < index && next(unit)) {
+  }
+  return at_;
+}
+
+std::size_t UnitReader::index_at(std::size_t at) {
+  Unit unit;
+  while (skip_continuations() < at && next(unit)) {
+  }
+  return read_;
 }
 
 bool has_mork_forms(std::string_view text) {

@@ -53,12 +53,19 @@ class UnitReader {
   std::size_t offset() const { return at_; }
   // The continuations at offset(), passed over: where the next unit begins.
   std::size_t skip_continuations();
+  // Reads on to the decoded offset `index`, which must not be behind, and
+  // returns offset(): the end of the unit before it.
+  std::size_t end_before(std::size_t index);
+  // Reads on to the unit that begins at or after `at`, a unit boundary not
+  // behind, and returns its decoded offset.
+  std::size_t index_at(std::size_t at);
 
  private:
   std::size_t continuation_at(std::size_t at) const;
 
   std::string_view text_;
   std::size_t at_ = 0;
+  std::size_t read_ = 0;  // units read
   bool in_pair_ = false;  // the last unit read starts a pair
 };
 
@@ -109,9 +116,8 @@ class DecodedSource {
   std::size_t restored() const { return restored_; }
   template <typename Out>
   void copy(Out& out, std::size_t from, std::size_t to) {
-    advance(from);
-    const std::size_t begin = std::max(written_, reader_.offset());
-    advance(to);
+    const std::size_t begin = std::max(written_, reader_.end_before(from));
+    reader_.end_before(to);
     const std::size_t end =
         to == decoded_.size() ? original_.size() : reader_.skip_continuations();
     out.put(original_.substr(begin, end - begin));
@@ -120,16 +126,9 @@ class DecodedSource {
   }
 
  private:
-  // Reads up to unit `index`, which must not be behind.
-  void advance(std::size_t index) {
-    Unit unit;
-    while (read_ < index && reader_.next(unit)) ++read_;
-  }
-
   std::string_view decoded_;
   std::string_view original_;
   UnitReader reader_;
-  std::size_t read_ = 0;     // units read
   std::size_t written_ = 0;  // the end of the bytes copied so far
   std::size_t restored_ = 0;
 };

@@ -26,35 +26,6 @@ bool ends_value(char c, bool mork) {
   return mork ? c == ')' : c == '"' || c == '\r' || c == '\n';
 }
 
-// Where the decoded text's offsets are in the file's text: a reader that
-// follows the search forwards. Where the two are the same text, offsets are
-// the same.
-class Offsets {
- public:
-  Offsets(std::string_view text, bool decoded)
-      : reader_(text), decoded_(decoded) {}
-  // The end, in the text, of the unit before decoded offset `index`.
-  std::size_t end_before(std::size_t index) {
-    if (!decoded_) return index;
-    Unit unit;
-    while (read_ < index && reader_.next(unit)) ++read_;
-    return reader_.offset();
-  }
-  // The decoded offset of the unit that begins at or after `at`, a unit
-  // boundary in the text.
-  std::size_t index_at(std::size_t at) {
-    if (!decoded_) return at;
-    Unit unit;
-    while (reader_.skip_continuations() < at && reader_.next(unit)) ++read_;
-    return read_;
-  }
-
- private:
-  UnitReader reader_;
-  bool decoded_;
-  std::size_t read_ = 0;
-};
-
 }  // namespace
 
 std::optional<std::int64_t> convert_separators(const SeparatorPass& pass,
@@ -66,7 +37,9 @@ std::optional<std::int64_t> convert_separators(const SeparatorPass& pass,
   if (decoding) decoded = decode(original);
   const std::string_view view = decoding ? std::string_view(decoded) : original;
   const Finder finder(pass.folder, pass.any_case);
-  Offsets offsets(original, decoding);
+  // Where the decoded text's offsets are in the file's text, followed
+  // forwards with the search; without decoding they are the same.
+  UnitReader offsets(original);
   const std::string_view from = pass.to_windows ? kSlash : kEscapedSeparator;
   const std::string_view to = pass.to_windows ? kEscapedSeparator : kSlash;
 
@@ -86,7 +59,8 @@ std::optional<std::int64_t> convert_separators(const SeparatorPass& pass,
   for (std::size_t search = 0;;) {
     const std::size_t found = finder.find(view, search);
     if (found == kNotFound) break;
-    std::size_t at = offsets.end_before(found + pass.folder.size());
+    const std::size_t end = found + pass.folder.size();
+    std::size_t at = decoding ? offsets.end_before(end) : end;
     bool in_pair = paired_at(original, at);
     while (at < original.size()) {
       const char c = original[at];
@@ -122,7 +96,7 @@ std::optional<std::int64_t> convert_separators(const SeparatorPass& pass,
       in_pair = c == '\\';
       ++at;
     }
-    search = offsets.index_at(at);
+    search = decoding ? offsets.index_at(at) : at;
   }
   if (count == 0) return 0;
   put(original.substr(copied));
