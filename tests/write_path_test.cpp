@@ -524,6 +524,14 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
          fs::rename(folder / "theirs", folder / "a.txt-bak-parziale");
        },
        kBackupFailed},
+      // Or between the link and the look at what it made: that file is
+      // another's, and stays.
+      {"partial backup replaced before it is held",
+       "open a.txt-bak-parziale after link a.txt",
+       [&] {
+         fs::remove(folder / "a.txt-bak-parziale");
+         write_file(folder / "a.txt-bak-parziale", "theirs");
+       }},
       // Without hard links the partial backup is a copy: another file put
       // at its name gets the number of its inode where that inode is
       // freed, and is still neither renamed nor removed.
@@ -548,9 +556,12 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     write_file(folder / "a.txt-bak", "none");
     write_file(elsewhere / "kept", "elsewhere");
     std::string changed;  // what the path holds after the change
+    bool theirs = false;  // another's file stands at the partial name
     const auto change = [&] {
       c.change();
       changed = fs::exists(file) ? read_file(file) : "";
+      theirs = fs::exists(folder / "a.txt-bak-parziale") &&
+               read_file(folder / "a.txt-bak-parziale") == "theirs";
     };
     RecordedCalls calls;
     fail_calls(*calls.operator->(), c.fail);
@@ -575,9 +586,8 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     if (c.state == kWritten) EXPECT_EQ(read_file(home / "a.txt"), c.written);
     EXPECT_EQ(read_file(home / "a.txt-bak"), c.backup);
     EXPECT_FALSE(fs::exists(home / "a.txt-nuovo"));
-    if (fs::exists(home / "a.txt-bak-parziale")) {
-      EXPECT_EQ(read_file(home / "a.txt-bak-parziale"), "theirs");
-    }
+    EXPECT_EQ(fs::exists(home / "a.txt-bak-parziale"), theirs);
+    if (theirs) EXPECT_EQ(read_file(home / "a.txt-bak-parziale"), "theirs");
   }
 }
 

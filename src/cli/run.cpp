@@ -1,6 +1,8 @@
 #include "cli/run.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -118,18 +120,6 @@ struct Job {
   ProfileFile which;
 };
 
-// A run cut off inside the rename that puts a file in place, on a disk that
-// renames in steps, left no file at the path and its conversion under the
-// new file's name: the rename is finished, and nothing more said.
-bool finish_cut_off_rename(File& file, const Job& job, const Recipe& recipe,
-                           const Directories& dirs) {
-  std::optional<Text> backup = file.read_backup_of_cut_off_rename();
-  if (!backup) return false;
-  const std::optional<Text> made =
-      convert_text(recipe, job.which, dirs, std::move(*backup));
-  return made && file.finish_rename(*made);
-}
-
 // One profile file, loaded and converted in memory.
 struct Loaded {
   std::optional<File> file;  // none where memory ran out
@@ -144,7 +134,14 @@ void load_and_convert(const Job& job, const Folder& folder,
   try {
     File& file = loaded.file.emplace(job.path.c_str(), job.sibling, folder.fd,
                                      folder.readable);
-    if (finish_cut_off_rename(file, job, recipe, dirs)) return;
+    // A run cut off inside its last rename, on a disk that renames in
+    // steps, left the file's conversion under the new file's name: the
+    // rename is finished, and nothing more said.
+    if (file.finish_cut_off_rename([&](Text backup) {
+          return convert_text(recipe, job.which, dirs, std::move(backup));
+        })) {
+      return;
+    }
     if (file.state() != FileState::kReady) return;
     loaded.conversion = convert_file(recipe, job.which, dirs, file);
     // Only the converted text stays: the two files together then take at
@@ -192,24 +189,53 @@ std::string profile_lock_path(const std::string& prefs) {
 }
 
 // Takes, through `folder`, the lock that the browser holds on its profile
-// while it runs, so that it cannot open the profile while the files are
-// converted, nor they be converted while it has it open; false, after
-// telling why, where another process holds it. A disk without such locks,
-// a lock file that cannot be made (a read-only folder: the files say why),
-// or anything but a plain file at its name leave the run without it, and
-// so does a folder without prefs.js, no profile, where none is left.
+// while it runs (a write lock over the whole of its lock file), so that it
+// cannot open the profile while the files are converted, nor they be
+// converted while it has it open; false, after telling why, where another
+// process holds it. A disk without such locks, a lock file that cannot be
+// made (a read-only folder: the files say why), or anything but a plain
+// file at its name leave the run without it, and so does a folder without
+// prefs.js, no profile, where none is left.
 bool lock_profile(const Folder& folder, const std::string& prefs,
                   posix::Descriptor& lock, std::ostream& err) {
+  const std::string name(texts::kProfileLock);
   struct stat found {};
   if (folder.fd < 0 ||
       !posix::look_up(folder.fd, posix::name_in_folder(prefs), true, found)
            .ok()) {
     return true;
   }
-  const Status locked =
-      posix::lock_whole_file(folder.fd, std::string(texts::kProfileLock), lock);
-  if (locked.operation() == "fcntl" &&
-      (locked.code() == EAGAIN || locked.code() == EACCES)) {
+  // Nothing but a regular file is opened: a device may act on an open.
+  const Status looked = posix::look_up(folder.fd, name, false, found);
+  const bool absent = looked.code() == ENOENT;
+  if (looked.ok() ? !S_ISREG(found.st_mode) : !absent) return true;
+  lock.reset(posix::calls().openat(folder.fd, name.c_str(),
+                                   O_WRONLY | O_NOFOLLOW | O_NONBLOCK |
+                                       O_NOCTTY | O_CLOEXEC |
+                                       (absent ? O_CREAT | O_EXCL : 0),
+                                   0644));
+  // A second name, as a snapshot of the profile made with hard links gives
+  // it, is the browser's lock all the same.
+  if (lock.get() < 0 || ::fstat(lock.get(), &found) != 0 ||
+      !S_ISREG(found.st_mode)) {
+    lock.reset();
+    return true;
+  }
+  // Made by root in a user's profile: the user's browser must still be able
+  // to lock it.
+  struct stat owner {};
+  if (absent && ::fstat(folder.fd, &owner) == 0) {
+    [[maybe_unused]] const int given =
+        ::fchown(lock.get(), owner.st_uid, owner.st_gid);
+  }
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  int locked = 0;
+  while ((locked = ::fcntl(lock.get(), F_SETLK, &whole)) != 0 &&
+         errno == EINTR) {
+  }
+  if (locked != 0 && (errno == EAGAIN || errno == EACCES)) {
     report(err, texts::kProfileOpen, profile_lock_path(prefs));
     return false;
   }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -33,27 +34,21 @@ enum class FileState {
   kWritten,       // written, after a durable backup of the original
 };
 
-// Loading opens the file at `path`, takes its lock and reads it; the lock is
-// held until write has finished (or the File goes), so that no other run
-// reads or writes the file meanwhile. What a run cut off earlier left beside
-// it is removed then. `write` writes the new text under a name of its own
-// ("-nuovo"), syncs it, makes the original itself the backup (`path`
-// followed by "-bak"), and renames the new file over the file, in an order
-// in which the file always holds its original or its whole conversion and
-// the backup an older backup or the original (file_write.cpp). A file that
-// is a symbolic link is replaced where it points; its backup stays beside
-// the link.
-//
-// Only a kReady file is changed by replace and written by write. A file
-// whose bytes the conversion left as they were is neither written nor backed
-// up: an existing backup keeps what an earlier run put there.
+// Loading opens the file at `path`, takes its lock, reads it and removes
+// what a run cut off earlier left beside it; the lock is held until write
+// has finished, so that no other run reads or writes the file meanwhile.
+// `write` puts the text in place so that the file always holds its original
+// or its whole conversion, and the backup (`path` followed by "-bak") an
+// older backup or the original (file_write.cpp). A file that is a symbolic
+// link is replaced where it points; its backup stays beside the link.
+// Only a kReady file is changed by replace and written by write; one whose
+// bytes the conversion left as they were is neither written nor backed up.
 class File {
  public:
-  // `name`: a directory prefix, possibly empty, followed by a file name.
-  // `sibling`: the other profile file of the run, in the same folder, which
-  // this file's backup must never be, and whose backup this file must never
-  // be. `folder`: that folder, held open by the caller for the whole run,
-  // and whether it could be opened for reading; -1 to open it here.
+  // `name`: a directory prefix, possibly empty, and a file name. `sibling`:
+  // the other profile file of the run, in the same folder, which this file
+  // and its backup must never be. `folder`: that folder, held open by the
+  // caller, and whether it could be opened for reading; -1 to open it here.
   explicit File(const char* name, const std::string& sibling = {},
                 int folder = -1, bool folder_readable = true);
   // A new file prepared and not put in place goes with the object.
@@ -61,48 +56,39 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Replaces every `target` that begins at or after offset `start`.
+  // Replaces every `target` that begins at or after offset `start`; from the
+  // first `start_key` to the end; between the first `start_key` and the
+  // first `end_key` after it.
   void replace(std::string target, std::string replacement, std::int32_t start);
-  // Replaces every `target` from the first `start_key` to the end.
   void replace(std::string target, std::string replacement,
                std::string start_key);
-  // Replaces every `target` that begins between the first `start_key` and the
-  // first `end_key` after it.
   void replace(std::string target, std::string replacement,
                std::string start_key, std::string end_key);
-  // Applies one replacement described as data (see replace.h) and returns
-  // the number of replacements made: 0 when the file is not kReady or the
-  // result would be too large (the state becomes kTooLarge).
+  // Applies one replacement described as data (replace.h), or converts the
+  // separators of the profile's paths (separators.h); returns the number of
+  // replacements made: 0 when the file is not kReady or the result would be
+  // too large (the state becomes kTooLarge).
   std::int64_t replace(const ReplaceCall& call);
-  // Converts the separators of the profile's paths (separators.h) and
-  // returns how many, as the form above does.
   std::int64_t replace(const SeparatorPass& pass);
-
   // True when the text is no longer the bytes read (false unless kReady).
   bool differs();
-
   // Frees the memory that replacements reuse; call once the text is final.
   void release_scratch();
 
-  // For a file missing at its path beside a new file of its own, left by a
-  // run cut off in its last rename: the backup's text, which the caller
-  // converts for finish_rename; nothing otherwise.
-  std::optional<Text> read_backup_of_cut_off_rename() const;
-  // Renames that new file to the path, durably, where it holds exactly
-  // `made` and the path is still free: the file is then kWritten.
-  bool finish_rename(const Text& made);
+  // A run cut off inside its last rename, on a disk that renames in steps,
+  // leaves no file at the path and a new file of its own beside it. Where
+  // that holds exactly what `convert` makes of the backup's text, it is
+  // renamed to the path, durably, and the file is kWritten: true.
+  bool finish_cut_off_rename(
+      const std::function<std::optional<Text>(Text)>& convert);
 
   // The first half of write(), which calls it where it was not called: the
-  // text written under the new file's name, durably, and the backup's name
-  // looked at, with the file and its backup as they were. True where write()
-  // may go on, or where the text is unchanged; otherwise state() and
-  // last_status() tell why, and nothing is left behind. A run that prepares
-  // both files before it writes either finds a file that cannot be written
-  // before anything changes.
+  // new file written and synced, the backup's name looked at, nothing else
+  // changed. True where write() may go on, or where the text is unchanged;
+  // otherwise state() and last_status() tell why, and nothing is left.
   [[nodiscard]] bool prepare_write();
-  // Writes the text as the file, durably, after a durable backup (see
-  // above). True when the file holds the converted text (kWritten or
-  // kUnchanged); otherwise state() and last_status() tell why.
+  // Puts the text in place, durably, after a durable backup. True when the
+  // file holds the converted text (kWritten or kUnchanged).
   [[nodiscard]] bool write();
 
   FileState state() const { return state_; }
@@ -110,18 +96,19 @@ class File {
   const Status& last_status() const { return status_; }
   const Text& text() const { return text_; }
   const std::string& path() const { return path_; }
-  // The size at load time, changed by every replacement; equals the size of
-  // text().
+  // The size at load time, changed by every replacement.
   std::int32_t length() const { return length_; }
   std::string backup_path() const { return path_ + kBackupSuffix; }
-  // For kBackupFailed and kNotWritten: the path of what failed, the backup
-  // or the file, or the name that stood in the way of a new one.
+  // For kBackupFailed and kNotWritten: the path of what failed, or of the
+  // name that stood in the way of a new one.
   const std::string& failed_path() const { return failed_path_; }
   // For kBackupShared: the other name, as a path.
-  std::string shared_with() const { return in_folder(shared_with_); }
+  std::string shared_with() const {
+    return path_.substr(0, path_.size() - name_.size()) + shared_with_;
+  }
 
   // Appended to a file's name for its backup and its new content, and to
-  // the backup's name for the new backup and for the mark that earlier
+  // the backup's name for the partial backup and for the mark that earlier
   // versions, which rewrote a file in place, left while they did.
   static constexpr const char* kBackupSuffix = "-bak";
   static constexpr const char* kNewSuffix = "-nuovo";
@@ -129,38 +116,35 @@ class File {
   static constexpr const char* kMarkSuffix = "-in-corso";
 
  private:
-  FileState load();
+  // The steps of loading and writing, true where the file may go on;
+  // otherwise fail() has set the state and its reasons.
+  bool load();
+  // Follows the links from the path to the file, opening the folders on the
+  // way; target_folder() and target_name_ name it.
+  bool resolve_links();
+  // What an earlier run left: a mark of an earlier version, a new file or a
+  // partial backup.
+  void settle_leftovers();
+  // Whether the path still names the file read, and, unless `identity_only`,
+  // as it was read (kChanged where not).
+  bool still_as_read(bool identity_only = false);
+  // Takes the file's status anew where only the time of its last change of
+  // status moved, as a new name of it moves it; false where more changed.
+  bool take_status_time();
   // Counts what a change of the text made: its count, or nothing where the
   // result would be too large.
   std::int64_t changed(std::optional<std::int64_t> count);
-  // Follows the links from the path to the file, opening the folders on the
-  // way; target_folder() and target_name_ name it.
-  FileState resolve_links();
-  // What an earlier run left: a mark of an earlier version, a new file or a
-  // partial backup.
-  FileState settle_leftovers();
-  // The write order, phase by phase (file_write.cpp).
-  FileState store();
+  // The write order (file_write.cpp).
+  bool write_new_file();
+  bool look_at_backup();
+  bool back_up();
+  bool make_partial();
+  bool put_in_place();
   // Gives up the new file where it was not put in place, and the lock.
   void finish();
-  // Whether what stands at the backup's name, `old`, may be replaced.
-  FileState check_old_backup(const struct stat& old);
-  FileState write_new_file();
-  FileState check_still_as_read();
-  FileState back_up();
-  // The new backup under its partial name: a second name of the file, or a
-  // synced copy of it.
-  FileState make_partial();
-  // Creates `name` in `folder` as a new file, open on `fd` and held by
-  // `held`, with the mode and owner of the file read.
-  Status create_held(int folder, const std::string& name, posix::Descriptor& fd,
-                     posix::Descriptor& held);
-  FileState put_in_place();
-  // Removes `name` in `folder` where it still names the file held by `held`.
-  static void remove_own(int folder, const std::string& name,
-                         const posix::Descriptor& held);
-  FileState fail(FileState state, const Status& status,
-                 const std::string& path = {});
+  // Sets `state` with the failing call and the path it concerns; false.
+  bool fail(FileState state, const Status& status = {},
+            const std::string& path = {});
   // The name of the run (the file, the other file, its backup, either mark)
   // other than `except` that is the same file as `found`, or an empty
   // string.
@@ -171,9 +155,6 @@ class File {
   std::string mark_name() const { return backup_name() + kMarkSuffix; }
   std::string partial_name() const { return backup_name() + kPartialSuffix; }
   std::string new_name() const { return target_name_ + kNewSuffix; }
-  std::string in_folder(const std::string& name) const {
-    return path_.substr(0, path_.size() - name_.size()) + name;
-  }
   int target_folder() const {
     return target_folder_.get() >= 0 ? target_folder_.get() : folder_;
   }
@@ -200,9 +181,13 @@ class File {
   std::string shared_with_;  // see shared_with()
   posix::Descriptor input_;  // read from; holds the lock
   struct stat read_status_ {};
-  bool prepared_ = false;        // prepare_write() went through
-  posix::Descriptor new_file_;   // the new file, held while it is needed
-  posix::Descriptor partial_;    // the partial backup, held likewise
+  bool prepared_ = false;       // prepare_write() went through
+  posix::Descriptor new_file_;  // the new file, held while it is needed
+  posix::Descriptor partial_;   // the partial backup, held likewise
+  // What stood at the backup's name when prepare_write() looked, held so
+  // that its inode's number goes to no other file meanwhile (unset: none).
+  posix::Descriptor backup_;
+  struct stat backup_status_ {};
   std::int64_t replaced_ = 0;    // replacements made so far
   std::optional<bool> differs_;  // worked out once, by differs()
 };

@@ -175,69 +175,35 @@ Status lock(int fd) {
   return {};
 }
 
-Status lock_whole_file(int folder, const std::string& name, Descriptor& fd) {
-  constexpr int kFlags =
-      O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  struct stat status {};
-  // Nothing but a regular file is opened: a device may act on an open.
-  const Status found = look_up(folder, name, false, status);
-  if (found.ok() && !S_ISREG(status.st_mode)) return Status::failed("open", 0);
-  if (!found.ok() && found.code() != ENOENT) return found;
-  const bool absent = !found.ok();
-  fd.reset(calls().openat(folder, name.c_str(),
-                          kFlags | (absent ? O_CREAT | O_EXCL : 0), 0644));
-  if (fd.get() < 0) return failure("open");
-  // A second name, as a snapshot of the profile made with hard links gives
-  // it, is the browser's lock all the same.
-  Status made = opened(fd, &status);
-  if (made.ok() && !S_ISREG(status.st_mode)) made = Status::failed("open", 0);
-  if (!made.ok()) {
-    fd.reset();
-    return made;
-  }
-  // Made by root in a user's profile: the user's browser must still be able
-  // to lock it.
-  struct stat owner {};
-  if (absent && ::fstat(folder, &owner) == 0) {
-    [[maybe_unused]] const int given =
-        ::fchown(fd.get(), owner.st_uid, owner.st_gid);
-  }
-  struct flock whole {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  while (::fcntl(fd.get(), F_SETLK, &whole) != 0) {
-    if (errno != EINTR) return failure("fcntl");
-  }
-  return {};
-}
-
 Status read_to_end(int fd, Text& text, std::size_t max_bytes,
                    std::size_t expected_bytes) {
-  text.clear();
   // One byte beyond the expected size lets a file that grew since fstat be
   // noticed without a second allocation in the common case.
-  std::size_t capacity = std::min(expected_bytes, max_bytes) + 1;
-  for (;;) {
-    if (text.size() == capacity) {
-      capacity = std::min(capacity * 2, max_bytes + 1);
+  std::size_t used = 0;
+  for (std::size_t size = std::min(expected_bytes, max_bytes) + 1;;
+       size = std::min(size * 2, max_bytes + 1)) {
+    text.resize(size);
+    while (used < size) {
+      const ssize_t got = ::read(fd, text.data() + used,
+                                 std::min<std::size_t>(size - used, SSIZE_MAX));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        const Status read = got < 0 ? failure("read") : Status();
+        text.resize(used);
+        return read;
+      }
+      used += static_cast<std::size_t>(got);
     }
-    const std::size_t used = text.size();
-    text.resize(capacity);
-    const std::size_t room = std::min<std::size_t>(capacity - used, SSIZE_MAX);
-    const ssize_t got = ::read(fd, text.data() + used, room);
-    if (got < 0) {
-      const Status error = failure("read");
-      text.resize(used);
-      if (error.code() == EINTR) continue;
-      return error;
-    }
-    text.resize(used + static_cast<std::size_t>(got));
-    if (got == 0) return {};
-    if (text.size() > max_bytes) return Status::failed("read", EFBIG);
+    if (used > max_bytes) return Status::failed("read", EFBIG);
   }
 }
 
 bool holds(int fd, std::string_view text) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 ||
+      static_cast<std::size_t>(status.st_size) != text.size()) {
+    return false;
+  }
   for (std::size_t at = 0;;) {
     const ssize_t got = read_piece(fd, static_cast<off_t>(at), kPieceBytes);
     if (got < 0) return false;
@@ -296,20 +262,9 @@ Status link(int from_folder, const std::string& from, int to_folder,
       "link");
 }
 
-Status rename(int folder, const std::string& from, const std::string& to,
-              bool replace) {
-  const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
-  if (calls().renameat2(folder, from.c_str(), folder, to.c_str(), flags) == 0) {
-    return {};
-  }
-  if (replace || errno != EINVAL) return failure("rename");
-  // A file system that cannot refuse to replace (FUSE ones among them).
-  struct stat status {};
-  const Status looked = look_up(folder, to, false, status);
-  if (looked.code() != ENOENT) {
-    return looked.ok() ? Status::failed("rename", EEXIST) : looked;
-  }
-  return rename(folder, from, to, true);
+Status rename(int folder, const std::string& from, const std::string& to) {
+  return checked(calls().renameat2(folder, from.c_str(), folder, to.c_str(), 0),
+                 "rename");
 }
 
 Status remove(int folder, const std::string& name) {

@@ -68,79 +68,60 @@ bool same_file(const struct stat& a, const struct stat& b);
 bool same_version(const struct stat& a, const struct stat& b);
 
 // Opens the folder that holds `path`, or the folder `name` in `folder`, so
-// that the names in it are reached through it even if its path is made to
-// lead elsewhere meanwhile: readable where it may be, so that it can be
-// synced, or else (a folder its user may enter but not list) held only for
-// its names, `readable` false.
+// that the names in it are reached through it whatever its path leads to
+// later: for reading where it may be, so that it can be synced, or else (a
+// folder its user may enter but not list) only for its names, `readable`
+// false.
 Status open_folder(const std::string& path, Descriptor& fd, bool& readable);
 Status open_subfolder(int folder, const std::string& name, Descriptor& fd,
                       bool& readable);
 // The last component of `path`: the name of the file in its folder.
 std::string name_in_folder(const std::string& path);
 
-// The status of `name` in `folder`, following a final link when `follow`.
-// Fails with ENOENT where nothing stands at the name.
+// The names in `folder`. look_up follows a final link only when `follow`,
+// and fails with ENOENT where nothing stands at the name. The opening ones
+// never follow a final link nor block (a FIFO in its place does not hang):
+// open_regular_for_reading succeeds only for a regular file; hold neither
+// reads nor writes (a device is not opened), but keeps the inode taken;
+// create_new makes a new file, with `mode` before the umask, for writing.
 Status look_up(int folder, const std::string& name, bool follow,
                struct stat& status);
-// The target of the symbolic link `name` in `folder`.
 Status read_link(int folder, const std::string& name, std::string& target);
-
-// Opens `name` in `folder` for reading without ever blocking (a FIFO in its
-// place does not hang), following a final link only when `follow`, and
-// succeeds only for a regular file, whose status goes to `status`.
 Status open_regular_for_reading(int folder, const std::string& name,
                                 bool follow, Descriptor& fd,
                                 struct stat& status);
-// Holds `name` in `folder` without opening it for reading or writing (a
-// device is not opened, a final link not followed): its inode stays taken.
 Status hold(int folder, const std::string& name, Descriptor& fd,
             struct stat& status);
-// Creates `name` in `folder`, which must not exist yet (not even as a
-// link), for writing, with `mode` before the umask.
 Status create_new(int folder, const std::string& name, mode_t mode,
                   Descriptor& fd);
+Status link(int from_folder, const std::string& from, int to_folder,
+            const std::string& to);
+Status rename(int folder, const std::string& from, const std::string& to);
+Status remove(int folder, const std::string& name);
 
 // Takes an exclusive advisory lock on `fd` without waiting. Fails with
 // EWOULDBLOCK while another process holds one.
 Status lock(int fd);
-
-// Takes a write lock on the whole of `name` in `folder` without waiting, the
-// lock a running browser holds on its profile's ".parentlock". The file is
-// opened for writing without following a final link or blocking, or created
-// empty with mode 0644 before the umask, and then given the folder's owner
-// and group as far as the process may. Fails with code 0 where something
-// other than a regular file stands there, and, while
-// another process holds a lock on it, as "fcntl" with EAGAIN or EACCES.
-Status lock_whole_file(int folder, const std::string& name, Descriptor& fd);
 
 // Reads from the current offset to the end of the file into `text`, which is
 // replaced. Fails with EFBIG once more than `max_bytes` would be read;
 // `expected_bytes` is only a hint for the first allocation.
 Status read_to_end(int fd, Text& text, std::size_t max_bytes,
                    std::size_t expected_bytes);
-// True when the file on `fd` holds exactly `text`, read in pieces; any read
-// failure counts as a difference.
+// True when the file on `fd` holds exactly `text`, of its size; a failed
+// read differs.
 bool holds(int fd, std::string_view text);
-// Copies `size` bytes from offset 0 of `from` to offset 0 of `to`.
-// Status::file_changed() when `from` ends early.
+// Copies `size` bytes from offset 0 of `from` to offset 0 of `to`, or gives
+// Status::file_changed() where `from` ends early.
 Status copy_bytes(int from, int to, off_t size);
 // Writes all of `data` at `offset`, in pieces, retrying short writes.
 Status write_at(int fd, std::string_view data, off_t offset);
 
-// Makes the content and size of the file on `fd` durable; the names in
-// `folder` (fsync of the folder); everything on the file system of `fd`.
+// Makes durable the content and size of the file on `fd`; the names in
+// `folder`; everything on the file system of `fd`.
 Status sync_data(int fd);
 Status sync_folder(int folder);
 Status sync_file_system(int fd);
-
-// The changes of a name. A rename that may not replace fails with EEXIST
-// where `to` stands; where the file system cannot refuse to replace, `to`
-// is looked up first.
-Status link(int from_folder, const std::string& from, int to_folder,
-            const std::string& to);
-Status rename(int folder, const std::string& from, const std::string& to,
-              bool replace = true);
-Status remove(int folder, const std::string& name);
 
 }  // namespace gemmel::posix
 
