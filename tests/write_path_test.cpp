@@ -460,6 +460,10 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
   const auto write_in_place = [&] {
     write_file(file, read_file(file) + "new text");
   };
+  const auto replace_backup = [&] {
+    write_file(folder / "theirs", "theirs");
+    fs::rename(folder / "theirs", folder / "a.txt-bak");
+  };
   const auto link_backup_elsewhere = [&] {
     fs::remove(folder / "a.txt-bak");
     make_entry(Entry::kHardLink, folder / "a.txt-bak", elsewhere / "kept");
@@ -472,6 +476,8 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     const char* backup = "none";  // what a.txt-bak holds afterwards
     const char* written = "yy";   // what a written a.txt holds
     const char* fail = "";        // steps that fail with EPERM
+    bool backed_up = false;  // a.txt-bak is a second name of a.txt, as a
+                             // run cut off after the backup leaves it
   } cases[] = {
       {"replaced by rename", nullptr, replace_by_rename},
       {"written in place", nullptr, write_in_place},
@@ -514,6 +520,14 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
       {"backup linked elsewhere before it is replaced",
        "stat a.txt-bak after link a.txt", link_backup_elsewhere, kBackupFailed,
        "elsewhere"},
+      // The backup made, or found to be the original itself, replaced
+      // before the file is: the original keeps its name.
+      {"backup replaced once it is made",
+       "fsync dir after rename a.txt-bak-parziale", replace_backup,
+       kBackupFailed, "theirs"},
+      {"backup that is the original replaced before it is relied on",
+       "fsync dir after open a.txt-bak", replace_backup, kBackupFailed,
+       "theirs", "", "", true},
       // Another run's file at the partial name, once this one's was
       // removed: it is neither renamed nor removed.
       {"partial backup replaced before it is renamed",
@@ -554,6 +568,10 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     fs::create_directory(elsewhere);
     write_file(file, "x");
     write_file(folder / "a.txt-bak", "none");
+    if (c.backed_up) {
+      fs::remove(folder / "a.txt-bak");
+      fs::create_hard_link(file, folder / "a.txt-bak");
+    }
     write_file(elsewhere / "kept", "elsewhere");
     std::string changed;  // what the path holds after the change
     bool theirs = false;  // another's file stands at the partial name

@@ -363,10 +363,14 @@ bool File::make_partial() {
 }
 
 bool File::put_in_place() {
-  // The last look: a newer file at the name is never replaced. A program that
-  // saves the file in place from here on loses its save, and the file stays
-  // whole.
+  // The last look: a newer file at the name is never replaced, nor the
+  // file while the backup's name no longer holds the original. A program
+  // that saves the file in place from here on loses its save, and the file
+  // stays whole.
   if (!still_as_read()) return false;
+  if (!names(folder_, backup_name(), partial_.get() >= 0 ? partial_ : input_)) {
+    return fail(kBackupFailed, Status::failed("rename", 0), backup_path());
+  }
   const Status renamed =
       posix::rename(target_folder(), new_name(), target_name_);
   if (!renamed.ok()) return fail(kNotWritten, renamed);
