@@ -252,7 +252,6 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
        "prefs.js-bak", 0, true, false, "prefs.js-bak"},
       {"a link to the file itself", "prefs.js", kSymlink, "prefs.js"},
       {"a link to a file elsewhere", "prefs.js", kSymlink, outside},
-      {"a hard link to a file elsewhere", "prefs.js", kHardLink, outside},
       {"a dangling link", "prefs.js", kSymlink, absent},
       {"the other profile file, which is a link to it", "panacea.dat", kSymlink,
        "prefs.js", 0, true, true, "prefs.js"},
@@ -314,6 +313,12 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
            report(kChanged, path("prefs.js")) + kNothingChanged},
       {"prefs.js", "prefs.js-bak-in-corso",
        report(kChanged, path("prefs.js")) + kNothingChanged},
+      // Its own backup or partial backup, which the write replaces or
+      // removes.
+      {"prefs.js", "prefs.js-bak",
+       report(kChanged, path("prefs.js")) + kNothingChanged},
+      {"prefs.js", "prefs.js-bak-parziale",
+       report(kChanged, path("prefs.js")) + kNothingChanged},
       // A regular file at a mark's name: an earlier version's mark.
       {"prefs.js", "panacea.dat-bak-in-corso",
        report(kInterrupted, path("panacea.dat-bak")) +
@@ -332,7 +337,8 @@ TEST_F(FaultTest, BackupPathsThatAreNoPlainFileOfTheirOwnAreRefused) {
     EXPECT_EQ(convert(), failed(o.err));
     EXPECT_TRUE(fs::is_symlink(folder_ / o.link));
     EXPECT_EQ(read(o.target), prefs());
-    EXPECT_FALSE(fs::exists(folder_ / "prefs.js-bak"));
+    EXPECT_EQ(fs::exists(folder_ / "prefs.js-bak"),
+              std::string(o.target) == "prefs.js-bak");
   }
 }
 
@@ -398,6 +404,27 @@ TEST_F(FaultTest, PermissionsRefusedToAnotherUser) {
   EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
   EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
   EXPECT_EQ(read("prefs.js"), prefs());
+
+  // prefs.js reached through a chain of links, into a folder the user may
+  // enter and write but not list: its new file is made there.
+  fresh_folder();
+  write_profile();
+  const fs::path hidden = dir_ / "hidden";
+  const fs::path hop = dir_ / "hop";
+  fs::create_directory(hidden);
+  fs::create_directory(hop);
+  fs::rename(folder_ / "prefs.js", hidden / "prefs.js");
+  fs::create_symlink("../hidden/prefs.js", hop / "prefs.js");
+  fs::create_symlink("../hop/prefs.js", folder_ / "prefs.js");
+  for (const fs::path& each : {hidden / "prefs.js", folder_ / "panacea.dat"}) {
+    ASSERT_EQ(chown(each.c_str(), kNobody, kNobody), 0);
+  }
+  fs::permissions(folder_, fs::perms::all);
+  fs::permissions(hidden, static_cast<fs::perms>(0333));
+  EXPECT_EQ(convert({.user = kNobody}), (RunResult{kToWindows, "", 0}));
+  fs::permissions(hidden, fs::perms::all);
+  EXPECT_EQ(read_file(hidden / "prefs.js"), converted("prefs.js"));
+  EXPECT_EQ(read("prefs.js-bak"), prefs());
 }
 
 TEST_F(FaultTest, FileSizeLimit) {
@@ -477,6 +504,21 @@ TEST_F(FaultTest, AProfileOpenInTheBrowserIsNeitherReadNorWritten) {
     EXPECT_EQ(read_file(outside), "");
     EXPECT_FALSE(fs::exists(absent));
   }
+  // A run cut off in its last rename left no prefs.js: the browser's lock
+  // keeps the next run from finishing that rename all the same.
+  fresh_folder();
+  write_profile();
+  fs::rename(folder_ / "prefs.js", folder_ / "prefs.js-bak");
+  write_file(folder_ / "prefs.js-nuovo", converted("prefs.js"));
+  write_file(lock, "");
+  const int browser = lock_as_the_browser(lock.c_str());
+  ASSERT_GE(browser, 0);
+  EXPECT_EQ(convert(), failed(report("Il profilo e' aperto nel browser: "
+                                     "chiudilo e ripeti la conversione",
+                                     path(".parentlock"))));
+  close(browser);
+  EXPECT_FALSE(fs::exists(folder_ / "prefs.js"));
+  EXPECT_EQ(read("panacea.dat"), original("panacea.dat"));
 }
 
 // A browser started while the files are written finds its profile in use.
@@ -579,6 +621,19 @@ TEST_F(FaultTest, ARerunKeepsTheOriginalInTheBackup) {
                        {.cwd = dir_.path()}),
             (RunResult{kToLinux, already, 0}));
   EXPECT_EQ(files(), (Names{"panacea.dat", "prefs.js"}));
+  // A file with a second name elsewhere (a snapshot made with hard links)
+  // gives the backup that second name: the way back replaces it all the
+  // same, and the snapshot keeps the original.
+  fresh_folder();
+  write_profile();
+  const fs::path snapshot = dir_ / "snapshot";
+  fs::create_hard_link(folder_ / "prefs.js", snapshot);
+  EXPECT_EQ(convert(), (RunResult{kToWindows, "", 0}));
+  EXPECT_EQ(run_gemmel({kExampleWindir, linuxdir_, "linux", "linux"},
+                       {.cwd = dir_.path()}),
+            (RunResult{kToLinux, "", 0}));
+  EXPECT_EQ(read("prefs.js"), prefs());
+  EXPECT_EQ(read_file(snapshot), prefs());
 }
 
 TEST_F(FaultTest, AFolderThatDoesNotOccurLeavesTheFilesAlone) {
@@ -698,6 +753,8 @@ TEST_F(FaultTest, WhatACutOffRunLeftIsRemovedFinishedOrLeftAlone) {
     bool stays = false;       // what was left is still there
     const char* backup = "";  // prefs.js-bak holds the original
     bool refused = false;     // prefs.js refused before anything is written
+    bool mark = false;        // an earlier version's mark stands too
+    bool foreign = false;     // what was left is another user's, mode 0666
   } cases[] = {
       {"a leftover new file removed", prefs(), "prefs.js-nuovo", kEmptyFile,
        torn},
@@ -712,6 +769,14 @@ TEST_F(FaultTest, WhatACutOffRunLeftIsRemovedFinishedOrLeftAlone) {
       {"a new file that is no conversion of the backup kept", "",
        "prefs.js-nuovo", kEmptyFile, torn,
        report(kCannotRead, path("prefs.js"), ENOENT), true, "bak", true},
+      // Nor is one that gemmel did not make, or left by an earlier version
+      // that may have torn the file.
+      {"another user's new file kept", "", "prefs.js-nuovo", kEmptyFile,
+       converted("prefs.js"), report(kCannotRead, path("prefs.js"), ENOENT),
+       true, "bak", true, false, true},
+      {"a cut-off rename beside a mark kept", "", "prefs.js-nuovo", kEmptyFile,
+       converted("prefs.js"), report(kInterrupted, path("prefs.js-bak")), true,
+       "bak", true, true},
       // An earlier version's mark: gone where the file is its backup.
       {"a mark beside a file that is its backup", prefs(),
        "prefs.js-bak-in-corso", kEmptyFile, "", "", false, "bak"},
@@ -731,6 +796,12 @@ TEST_F(FaultTest, WhatACutOffRunLeftIsRemovedFinishedOrLeftAlone) {
     if (*c.backup != '\0') write_file(folder_ / "prefs.js-bak", prefs());
     make_entry(c.kind, folder_ / c.left, outside);
     if (c.kind == kEmptyFile) write_file(folder_ / c.left, c.text);
+    if (c.mark) write_file(folder_ / "prefs.js-bak-in-corso", "");
+    if (c.foreign) {
+      if (!is_root()) continue;
+      ASSERT_EQ(chown((folder_ / c.left).c_str(), kNobody, kNobody), 0);
+      fs::permissions(folder_ / c.left, static_cast<fs::perms>(0666));
+    }
     const std::string left_was = c.kind == kFolder ? "" : read(c.left);
     EXPECT_EQ(convert(), (c.err.empty() ? RunResult{kToWindows, "", 0}
                           : c.refused   ? failed(c.err + kNothingChanged)
@@ -747,6 +818,16 @@ TEST_F(FaultTest, WhatACutOffRunLeftIsRemovedFinishedOrLeftAlone) {
     if (c.err.empty()) EXPECT_EQ(read("prefs.js-bak"), prefs());
     EXPECT_EQ(read_file(outside), "not yours");
   }
+  // A panacea.dat missing beside a new file that cannot be put in place is
+  // no missing file to pass over: the run stops, and prefs.js waits.
+  fresh_folder();
+  write_profile();
+  fs::rename(folder_ / "panacea.dat", folder_ / "panacea.dat-bak");
+  write_file(folder_ / "panacea.dat-nuovo", torn);
+  EXPECT_EQ(convert(), failed(report(kCannotRead, path("panacea.dat"), ENOENT) +
+                              kNothingChanged));
+  EXPECT_EQ(read("prefs.js"), prefs());
+  EXPECT_EQ(read("panacea.dat-nuovo"), torn);
 }
 
 // The program killed in the middle of writing the new prefs.js, which

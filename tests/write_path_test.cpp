@@ -256,6 +256,10 @@ TEST_P(PowerCutTest, LeavesNoTornStateAndANextRunThatConverts) {
       cuts.after(entry, fd);
     };
     EXPECT_EQ(std::get<0>(run()), c.status);
+    // A run that fails here fails before either file is put in place.
+    for (const std::string& name : files) {
+      if (c.status != 0) EXPECT_EQ(read_file(folder / name), original[name]);
+    }
     cuts.cut();
     EXPECT_FALSE(cuts.pending()) << "the run ended with work not on disk";
   }
@@ -293,13 +297,16 @@ TEST_P(PowerCutTest, LeavesNoTornStateAndANextRunThatConverts) {
       for (const std::string& left : {name + "-nuovo", backup + "-parziale"}) {
         const auto found = disk.names.find(left);
         if (found == disk.names.end()) continue;
-        // One name, or a second name of the file itself.
+        // One name, or a second name of the file itself or of its backup.
+        const auto names = [&](const std::string& other) {
+          return disk.has(other) && disk.names.at(other) == found->second;
+        };
         const bool own =
             std::ranges::count_if(disk.names,
                                   [&](const auto& n) {
                                     return n.second == found->second;
                                   }) == 1 ||
-            disk.names.at(name) == found->second;
+            names(name) || names(backup);
         EXPECT_EQ(after.has(left), !own) << left;
         sound &= after.has(left) != own;
       }
@@ -319,7 +326,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "fdatasync prefs.js-nuovo w", EIO, 1},
         // exFAT and FAT: each backup is a copy.
         CrashCase{"no hard links", "win", true,
-                  "link panacea.dat;link prefs.js", EPERM, 0}),
+                  "link panacea.dat;link prefs.js", EPERM, 0},
+        // A full disk for the second copy: found before either file is put
+        // in place.
+        CrashCase{
+            "no hard links, no room for the second backup", "win", true,
+            "link panacea.dat;link prefs.js;write prefs.js-bak-parziale w",
+            EPERM, 1}),
     [](const auto& info) {
       std::string name;
       for (const char c : std::string_view(info.param.label)) {
@@ -378,6 +391,8 @@ TEST_F(WritePathTest, EachFailingCallLeavesTheOriginalOnDisk) {
       {"link a.txt;fdatasync a.txt-bak-parziale w", EPERM, kBackupFailed,
        "original", ""},
       {"rename a.txt-bak-parziale", EIO, kBackupFailed, "original", ""},
+      // Linked but not held (no descriptor left): the name goes all the same.
+      {"open a.txt-bak-parziale", EMFILE, kBackupFailed, "original", ""},
       // The backup's new name is not on disk: the file is not changed.
       {"fsync dir after rename a.txt-bak-parziale", EIO, kNotWritten,
        "original", "bak"},
@@ -476,8 +491,8 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     const char* backup = "none";  // what a.txt-bak holds afterwards
     const char* written = "yy";   // what a written a.txt holds
     const char* fail = "";        // steps that fail with EPERM
-    bool backed_up = false;  // a.txt-bak is a second name of a.txt, as a
-                             // run cut off after the backup leaves it
+    bool backed_up = false;       // a.txt-bak is a second name of a.txt, as a
+                                  // run cut off after the backup leaves it
   } cases[] = {
       {"replaced by rename", nullptr, replace_by_rename},
       {"written in place", nullptr, write_in_place},
@@ -493,9 +508,8 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
       {"removed", nullptr, [&] { fs::remove(file); }},
       {"replaced while the new file is written", "write a.txt-nuovo w",
        replace_by_rename},
-      // The backup is the file itself: it keeps what the file was given.
-      {"written in place as the backup is made", "link a.txt", write_in_place,
-       kChanged, "xnew text"},
+      // Found once the backup is linked, before it replaces the old one.
+      {"written in place as the backup is made", "link a.txt", write_in_place},
       // The last look before the rename: a newer file is never replaced.
       {"replaced once the backup is made", "stat a.txt after fsync dir",
        replace_by_rename, kChanged, "x"},
@@ -607,6 +621,21 @@ TEST_F(WritePathTest, AFileChangedWhileItWasConvertedIsLeftAsItIs) {
     EXPECT_EQ(fs::exists(home / "a.txt-bak-parziale"), theirs);
     if (theirs) EXPECT_EQ(read_file(home / "a.txt-bak-parziale"), "theirs");
   }
+  // A file that another program puts at the path while a rename cut off
+  // earlier is finished is not replaced.
+  for (const fs::path& each : {folder, real}) fs::remove_all(each);
+  fs::create_directory(folder);
+  write_file(folder / "a.txt-bak", "x");
+  write_file(folder / "a.txt-nuovo", "yy");
+  RecordedCalls calls;
+  calls->before = [&](const std::string& entry) {
+    if (entry == "rename a.txt-nuovo") write_file(file, "newer");
+  };
+  File loaded(file.c_str());
+  EXPECT_FALSE(loaded.finish_cut_off_rename(
+      [](const Text&) { return std::optional<Text>("yy"); }));
+  EXPECT_EQ(read_file(file), "newer");
+  EXPECT_EQ(read_file(folder / "a.txt-nuovo"), "yy");
 }
 
 // The folder of the profile is opened once: swapped for a link to another

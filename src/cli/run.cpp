@@ -199,10 +199,13 @@ std::string profile_lock_path(const std::string& prefs) {
 bool lock_profile(const Folder& folder, const std::string& prefs,
                   posix::Descriptor& lock, std::ostream& err) {
   const std::string name(texts::kProfileLock);
+  const std::string file = posix::name_in_folder(prefs);
   struct stat found {};
+  // prefs.js, or the new file of a run cut off in its last rename.
   if (folder.fd < 0 ||
-      !posix::look_up(folder.fd, posix::name_in_folder(prefs), true, found)
-           .ok()) {
+      (!posix::look_up(folder.fd, file, false, found).ok() &&
+       !posix::look_up(folder.fd, file + File::kNewSuffix, false, found)
+            .ok())) {
     return true;
   }
   // Nothing but a regular file is opened: a device may act on an open.

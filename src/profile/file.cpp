@@ -18,7 +18,7 @@ File::File(const char* name, const std::string& sibling, int folder,
       sibling_(posix::name_in_folder(sibling)),
       folder_(folder),
       folder_readable_(folder_readable) {
-  if ((load() || state_ == kMissing) && folder_ >= 0) settle_leftovers();
+  if ((load() || absent_) && folder_ >= 0) settle_leftovers();
 }
 
 bool File::fail(FileState state, const Status& status,
@@ -79,9 +79,14 @@ bool File::load() {
     // A link whose target is gone is no missing file: it may lead to a disk
     // that is not mounted.
     absent_ = opened.code() == ENOENT;
+    // Nor is a file whose conversion a run cut off left beside it.
+    struct stat found {};
     if (!opened.ok()) {
-      return fail(absent_ && target_path_ == path_ ? kMissing : kUnreadable,
-                  opened);
+      const bool cut_off =
+          posix::look_up(target_folder(), new_name(), false, found).ok();
+      return fail(
+          absent_ && target_path_ == path_ && !cut_off ? kMissing : kUnreadable,
+          opened);
     }
     // A file already too large is refused before any of it is read; one
     // that grows past the bound while being read is refused by read_to_end.

@@ -80,6 +80,7 @@ Status create_held(int folder, const std::string& name,
   if (made.ok()) held.reset(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
   if (made.ok() && (held.get() < 0 || ::fstat(fd.get(), &created) != 0)) {
     made = Status::failed("fcntl", errno);
+    remove_own(folder, name, fd);  // not held: nothing else would remove it
   }
   return made.ok() ? give_original(fd.get(), created, original) : made;
 }
@@ -110,7 +111,8 @@ File::~File() {
 bool File::prepare_write() {
   if (state_ != kReady || prepared_) return prepared_;
   if (!differs()) state_ = kUnchanged;
-  prepared_ = state_ == kReady && write_new_file() && look_at_backup();
+  prepared_ = state_ == kReady && write_new_file() && look_at_backup() &&
+              still_as_read() && make_partial();
   if (!prepared_) finish();
   return prepared_ || state_ == kUnchanged;
 }
@@ -124,6 +126,8 @@ bool File::write() {
 
 void File::finish() {
   if (state_ != kWritten) remove_own(target_folder(), new_name(), new_file_);
+  // A partial backup not renamed; a second name of the file is one too.
+  remove_own(folder_, partial_name(), partial_.get() >= 0 ? partial_ : input_);
   new_file_.reset();
   partial_.reset();
   backup_.reset();
@@ -182,6 +186,16 @@ void File::settle_leftovers() {
     fail(kChanged);
     return;
   }
+  // Nor may its link lead to its own backup's or partial backup's name,
+  // which the write replaces or removes, and the file with it.
+  struct stat home {};
+  struct stat target {};
+  if (state_ == kReady && ::fstat(folder_, &home) == 0 &&
+      ::fstat(target_folder(), &target) == 0 && same_file(home, target) &&
+      (target_name_ == backup_name() || target_name_ == partial_name())) {
+    fail(kChanged);
+    return;
+  }
   // An earlier version rewrote the file in place under a mark, which stood
   // while the file might be torn. Only a regular file at its name is one;
   // it goes where the file is byte for byte its backup.
@@ -203,12 +217,17 @@ void File::settle_leftovers() {
   }
   if (state_ != kReady) return;
   // What a run cut off left goes where it is a plain file of its own, or a
-  // second name of the file itself; anything else is never opened.
+  // second name of the file itself or of its backup (a disk that renames in
+  // steps can leave the partial backup's old name); anything else is never
+  // opened.
+  struct stat kept {};
+  const bool backed = posix::look_up(folder_, backup_name(), false, kept).ok();
   for (const auto& [folder, name] :
        {std::pair{target_folder(), new_name()}, {folder_, partial_name()}}) {
     if (posix::look_up(folder, name, false, found).ok() &&
         ((plain_file_of_its_own(found) && same_file_as(found, {}).empty()) ||
-         (S_ISREG(found.st_mode) && same_file(found, read_status_)))) {
+         (S_ISREG(found.st_mode) && (same_file(found, read_status_) ||
+                                     (backed && same_file(found, kept)))))) {
       static_cast<void>(posix::remove(folder, name));
       static_cast<void>(take_status_time());
     }
@@ -221,8 +240,8 @@ bool File::finish_cut_off_rename(
   posix::Descriptor backup;
   struct stat held {};
   struct stat now {};
-  Text text;
-  if (!absent_ ||
+  Text backed_up;
+  if (!absent_ || state_ == kInterrupted ||
       !posix::open_regular_for_reading(target_folder(), new_name(), false, made,
                                        held)
            .ok() ||
@@ -230,19 +249,21 @@ bool File::finish_cut_off_rename(
       !posix::open_regular_for_reading(folder_, backup_name(), false, backup,
                                        now)
            .ok() ||
-      !posix::read_to_end(backup.get(), text, kMaxLength,
+      !posix::read_to_end(backup.get(), backed_up, kMaxLength,
                           static_cast<std::size_t>(now.st_size))
            .ok()) {
     return false;
   }
-  const std::optional<Text> converted = convert(std::move(text));
-  // Renamed only while the path is still free and the new file as read.
-  if (!converted || !posix::holds(made.get(), *converted) ||
+  // Only a new file with the backup's mode and owner, as this program
+  // makes it, holding its conversion, renamed while it is as read and while
+  // the path is still free.
+  const std::optional<Text> converted = convert(std::move(backed_up));
+  if (held.st_uid != now.st_uid || held.st_gid != now.st_gid ||
+      (held.st_mode & 07777) != (now.st_mode & 07777) || !converted ||
+      !posix::holds(made.get(), *converted) ||
       !posix::look_up(target_folder(), new_name(), false, now).ok() ||
       !same_version(now, held) ||
-      posix::look_up(target_folder(), target_name_, false, now).code() !=
-          ENOENT ||
-      !posix::rename(target_folder(), new_name(), target_name_).ok()) {
+      !posix::rename(target_folder(), new_name(), target_name_, false).ok()) {
     return false;
   }
   const Status synced =
@@ -288,7 +309,8 @@ bool File::look_at_backup() {
     // one file, which a damaged volume can leave, would be taken away.
     shared_with_ = same_file_as(backup_status_, {});
     if (!shared_with_.empty()) return fail(kBackupShared);
-    if (!plain_file_of_its_own(backup_status_)) {
+    // Other names of a regular file keep it when this one is replaced.
+    if (!S_ISREG(backup_status_.st_mode)) {
       const int code = S_ISDIR(backup_status_.st_mode) ? EISDIR : 0;
       return fail(kBackupFailed, Status::failed("open", code), backup_path());
     }
@@ -302,28 +324,20 @@ bool File::look_at_backup() {
 }
 
 bool File::back_up() {
-  if (backup_.get() < 0 || !same_file(backup_status_, read_status_)) {
-    if (!make_partial()) {
-      remove_own(folder_, partial_name(), partial_);
-      return false;
-    }
-    // What stands at the backup's name is replaced only while it is what
-    // was looked at, and only by the partial name that still holds this
-    // run's.
-    struct stat now {};
-    const Status again = posix::look_up(folder_, backup_name(), false, now);
-    const bool as_looked = backup_.get() >= 0
-                               ? again.ok() && same_version(now, backup_status_)
-                               : again.code() == ENOENT;
-    const Status renamed =
-        as_looked && names(folder_, partial_name(), partial_)
-            ? posix::rename(folder_, partial_name(), backup_name())
-            : Status::failed("rename", 0);
-    if (!renamed.ok()) {
-      remove_own(folder_, partial_name(), partial_);
-      return fail(kBackupFailed, renamed, backup_path());
-    }
-  }
+  // The partial backup is renamed over what stands at the backup's name
+  // only while that is what was looked at, and the partial name still this
+  // run's; none was made where the backup is the original itself.
+  struct stat now {};
+  const Status again = posix::look_up(folder_, backup_name(), false, now);
+  const bool as_looked = backup_.get() >= 0
+                             ? again.ok() && same_version(now, backup_status_)
+                             : again.code() == ENOENT;
+  const Status renamed =
+      partial_.get() < 0 ? Status()
+      : as_looked && names(folder_, partial_name(), partial_)
+          ? posix::rename(folder_, partial_name(), backup_name())
+          : Status::failed("rename", 0);
+  if (!renamed.ok()) return fail(kBackupFailed, renamed, backup_path());
   const Status synced = sync_names(folder_, folder_readable_, backup_name());
   // A new name changes the status time of the file: what the last look
   // expects from here on.
@@ -332,16 +346,28 @@ bool File::back_up() {
 }
 
 bool File::make_partial() {
+  // Where a run was cut off after the backup, it is the original itself.
+  if (backup_.get() >= 0 && same_file(backup_status_, read_status_)) {
+    return true;
+  }
   Status made =
       posix::link(target_folder(), target_name_, folder_, partial_name());
   struct stat held {};
   if (made.ok()) made = posix::hold(folder_, partial_name(), partial_, held);
-  // The name linked may have been given to another file meanwhile.
-  if (made.ok() && same_file(held, read_status_)) return true;
-  if (made.ok()) {
-    partial_.reset();  // another's file, which stays
-    return fail(kChanged);
+  // The name linked may have been given to another file meanwhile. A new
+  // name moves the file's status time.
+  if (made.ok() && same_file(held, read_status_)) {
+    return take_status_time() || fail(kChanged);
   }
+  // The name made for another file now at the path goes with the run;
+  // another's file put at the partial name stays.
+  struct stat now {};
+  if (made.ok() &&
+      !(posix::look_up(target_folder(), target_name_, false, now).ok() &&
+        same_file(now, held))) {
+    partial_.reset();
+  }
+  if (made.ok()) return fail(kChanged);
   const int code = made.code();
   // No hard links here (exFAT, FAT), none between these folders, or none
   // that this user may make: a synced copy does.

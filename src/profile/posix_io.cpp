@@ -97,14 +97,18 @@ bool same_version(const struct stat& a, const struct stat& b) {
 
 Status open_subfolder(int folder, const std::string& name, Descriptor& fd,
                       bool& readable) {
-  fd.reset(calls().openat(folder, name.c_str(),
-                          O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0));
-  readable = fd.get() >= 0;
+  // `fd` may hold `folder` itself: it is replaced only once both tries are
+  // made.
+  int made = calls().openat(folder, name.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0);
+  readable = made >= 0;
   if (!readable && errno == EACCES) {
-    fd.reset(calls().openat(folder, name.c_str(),
-                            O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
+    made = calls().openat(folder, name.c_str(),
+                          O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
   }
-  return opened(fd);
+  const Status status = made < 0 ? failure("open") : Status();
+  fd.reset(made);
+  return status;
 }
 
 Status open_folder(const std::string& path, Descriptor& fd, bool& readable) {
@@ -262,9 +266,20 @@ Status link(int from_folder, const std::string& from, int to_folder,
       "link");
 }
 
-Status rename(int folder, const std::string& from, const std::string& to) {
-  return checked(calls().renameat2(folder, from.c_str(), folder, to.c_str(), 0),
-                 "rename");
+Status rename(int folder, const std::string& from, const std::string& to,
+              bool replace) {
+  const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
+  if (calls().renameat2(folder, from.c_str(), folder, to.c_str(), flags) == 0) {
+    return {};
+  }
+  if (replace || errno != EINVAL) return failure("rename");
+  // A file system that cannot refuse to replace (FUSE ones among them).
+  struct stat status {};
+  const Status looked = look_up(folder, to, false, status);
+  if (looked.code() != ENOENT) {
+    return looked.ok() ? Status::failed("rename", EEXIST) : looked;
+  }
+  return rename(folder, from, to, true);
 }
 
 Status remove(int folder, const std::string& name) {

@@ -96,7 +96,10 @@ Status create_new(int folder, const std::string& name, mode_t mode,
                   Descriptor& fd);
 Status link(int from_folder, const std::string& from, int to_folder,
             const std::string& to);
-Status rename(int folder, const std::string& from, const std::string& to);
+// A rename that may not replace fails with EEXIST where `to` stands; where
+// the file system cannot refuse to replace, `to` is looked up first.
+Status rename(int folder, const std::string& from, const std::string& to,
+              bool replace = true);
 Status remove(int folder, const std::string& name);
 
 // Takes an exclusive advisory lock on `fd` without waiting. Fails with
