@@ -523,33 +523,48 @@ TEST_F(FaultTest, AProfileOpenInTheBrowserIsNeitherReadNorWritten) {
 
 // A browser started while the files are written finds its profile in use.
 TEST_F(FaultTest, ARunHoldsTheProfileLockWhileItWrites) {
-  write_profile();
   static std::string lock;
   static int writes;
   static int lockable;
+  static bool raced;
   static posix::Calls real;
-  lock = folder_ / ".parentlock";
-  writes = 0;
-  lockable = 0;
-  real = posix::calls();
-  posix::calls().pwrite = [](int fd, const void* data, std::size_t size,
-                             off_t offset) {
-    ++writes;
-    if (another_process_may_lock(lock.c_str())) ++lockable;
-    return real.pwrite(fd, data, size, offset);
-  };
-  std::ostringstream out;
-  std::ostringstream err;
-  const std::string_view args[] = {kExampleWindir, linuxdir_, "linux", "win"};
-  const int status = gemmel::run(args, out, err);
-  posix::calls() = real;
-  EXPECT_EQ(status, 0) << err.str();
-  expect_converted("panacea.dat");
-  expect_converted("prefs.js");
-  EXPECT_GE(writes, 2);
-  EXPECT_EQ(lockable, 0);
-  // The lock goes with the run.
-  EXPECT_TRUE(another_process_may_lock(lock.c_str()));
+  // The lock file made by the run, or by a browser starting just before the
+  // run makes it.
+  for (const bool race : {false, true}) {
+    SCOPED_TRACE(race ? "lock file made meanwhile" : "no lock file");
+    fresh_folder();
+    write_profile();
+    lock = folder_ / ".parentlock";
+    writes = 0;
+    lockable = 0;
+    raced = race;
+    real = posix::calls();
+    posix::calls().pwrite = [](int fd, const void* data, std::size_t size,
+                               off_t offset) {
+      ++writes;
+      if (another_process_may_lock(lock.c_str())) ++lockable;
+      return real.pwrite(fd, data, size, offset);
+    };
+    posix::calls().openat = [](int folder, const char* name, int flags,
+                               mode_t mode) {
+      if (raced && (flags & O_CREAT) != 0 && lock.ends_with(name)) {
+        close(real.openat(folder, name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+      }
+      return real.openat(folder, name, flags, mode);
+    };
+    std::ostringstream out;
+    std::ostringstream err;
+    const std::string_view args[] = {kExampleWindir, linuxdir_, "linux", "win"};
+    const int status = gemmel::run(args, out, err);
+    posix::calls() = real;
+    EXPECT_EQ(status, 0) << err.str();
+    expect_converted("panacea.dat");
+    expect_converted("prefs.js");
+    EXPECT_GE(writes, 2);
+    EXPECT_EQ(lockable, 0);
+    // The lock goes with the run.
+    EXPECT_TRUE(another_process_may_lock(lock.c_str()));
+  }
 }
 
 TEST_F(FaultTest, AnotherRunHoldsTheLock) {

@@ -210,13 +210,17 @@ bool lock_profile(const Folder& folder, const std::string& prefs,
   }
   // Nothing but a regular file is opened: a device may act on an open.
   const Status looked = posix::look_up(folder.fd, name, false, found);
-  const bool absent = looked.code() == ENOENT;
+  bool absent = looked.code() == ENOENT;
   if (looked.ok() ? !S_ISREG(found.st_mode) : !absent) return true;
-  lock.reset(posix::calls().openat(folder.fd, name.c_str(),
-                                   O_WRONLY | O_NOFOLLOW | O_NONBLOCK |
-                                       O_NOCTTY | O_CLOEXEC |
-                                       (absent ? O_CREAT | O_EXCL : 0),
-                                   0644));
+  constexpr int kFlags =
+      O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  lock.reset(posix::calls().openat(
+      folder.fd, name.c_str(), kFlags | (absent ? O_CREAT | O_EXCL : 0), 0644));
+  // Made meanwhile, by a browser starting or another run: that one counts.
+  if (lock.get() < 0 && absent && errno == EEXIST) {
+    absent = false;
+    lock.reset(posix::calls().openat(folder.fd, name.c_str(), kFlags, 0));
+  }
   // A second name, as a snapshot of the profile made with hard links gives
   // it, is the browser's lock all the same.
   if (lock.get() < 0 || ::fstat(lock.get(), &found) != 0 ||

@@ -273,7 +273,13 @@ Status rename(int folder, const std::string& from, const std::string& to,
     return {};
   }
   if (replace || errno != EINVAL) return failure("rename");
-  // A file system that cannot refuse to replace (FUSE ones among them).
+  // A file system that cannot refuse to replace (FUSE ones among them): a
+  // new name is refused as atomically where the disk has hard links, and
+  // `to` is looked up first where it has none.
+  if (calls().linkat(folder, from.c_str(), folder, to.c_str(), 0) == 0) {
+    return remove(folder, from);
+  }
+  if (errno == EEXIST) return Status::failed("rename", EEXIST);
   struct stat status {};
   const Status looked = look_up(folder, to, false, status);
   if (looked.code() != ENOENT) {

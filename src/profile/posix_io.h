@@ -97,7 +97,8 @@ Status create_new(int folder, const std::string& name, mode_t mode,
 Status link(int from_folder, const std::string& from, int to_folder,
             const std::string& to);
 // A rename that may not replace fails with EEXIST where `to` stands; where
-// the file system cannot refuse to replace, `to` is looked up first.
+// the file system cannot refuse to replace, it links and unlinks, or where
+// it has no hard links looks `to` up first.
 Status rename(int folder, const std::string& from, const std::string& to,
               bool replace = true);
 Status remove(int folder, const std::string& name);
